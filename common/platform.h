@@ -1,0 +1,83 @@
+/* common/platform.h: what a platform and a front end supply to the core.
+   posix/platform.cpp and win32/platform.cpp are the two platform halves;
+   console/ and shell/ are the two front ends. */
+#ifndef QUILLET_PLATFORM_H
+#define QUILLET_PLATFORM_H
+
+#include <stdint.h>
+
+/* A socket handle wide enough for both platforms' kinds. */
+typedef intptr_t PSocket;
+#define PSOCKET_INVALID ((PSocket)-1)
+
+/* IPv4 address in host byte order: 127.0.0.1 is 0x7F000001. */
+typedef uint32_t PAddr;
+
+/* ---- Supplied by the platform ---- */
+
+/* Starts the socket library (version 1.1 where it has versions); 0 on
+   success. Called by the host server link before any socket is made. */
+int PlatSockStartup(void);
+
+/* Ends the use of the socket library; called once at shut-down. */
+void PlatSockCleanup(void);
+
+/* A TCP stream socket of the internet family, or PSOCKET_INVALID. */
+PSocket PlatTcpSocket(void);
+
+/* Binds to addr:port (addr 0 is every local address); 0 on success. */
+int PlatBind(PSocket s, PAddr addr, int port);
+
+/* The port the socket is bound to, in host byte order, or 0. */
+int PlatLocalPort(PSocket s);
+
+/* Starts listening; 0 on success. */
+int PlatListen(PSocket s, int backlog);
+
+/* Accepts one connection. peer and local, when not null, receive the
+   connection's two addresses. PSOCKET_INVALID on failure. */
+PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);
+
+/* Connects a new TCP socket to addr:port; PSOCKET_INVALID on failure.
+   Used by the host library stand-in and the tools, not by the services. */
+PSocket PlatConnect(PAddr addr, int port);
+
+/* Receives up to len bytes. Waits at most timeoutMs (< 0: without limit).
+   Returns the count received, 0 when the peer closed, -1 on failure or when
+   the time ran out. */
+int PlatRecv(PSocket s, char *buf, int len, int timeoutMs);
+
+/* Sends len bytes, all of them unless the connection fails; returns the count
+   sent or -1. */
+int PlatSend(PSocket s, const char *buf, int len);
+
+/* Closes a socket. */
+void PlatClose(PSocket s);
+
+/* The system's last-error code for the calling thread's latest socket call. */
+int PlatLastError(void);
+
+/* Starts fn(arg) on a new detached thread; 0 on success. The service threads
+   and handlers need only a small stack. */
+int PlatThreadStart(void (*fn)(void *), void *arg);
+
+/* Sleeps for ms milliseconds. */
+void PlatSleep(int ms);
+
+/* Milliseconds on a monotonic clock, for measuring waits. */
+int64_t PlatTickMs(void);
+
+/* Ends the whole process at once with the given status. */
+void PlatExit(int status);
+
+/* ---- Supplied by the front end ---- */
+
+/* Appends text, whole and unchanged, to the message log. Any thread may call
+   it; appends are serialised. The text carries its own line end. */
+void MsgOut(const char *text);
+
+/* Shows text to the user and returns once it has been seen. Blocks only the
+   calling thread. */
+int UserErr(const char *text);
+
+#endif

@@ -1,0 +1,15 @@
+/* common/services.h: bringing the two services up, shared by both front
+   ends so that they start in the same order. */
+#ifndef QUILLET_SERVICES_H
+#define QUILLET_SERVICES_H
+
+#define QUILLET_TITLE "Quillet - b.03a"
+
+/* Zeroes the counters and clears the node table. Before any thread starts. */
+void ResetServices(void);
+
+/* Clears the ready flag, then starts the host server link and the IDENT
+   listener, in that order, each given the main window's handle. */
+void StartServices(void *hwnd);
+
+#endif

@@ -1,0 +1,62 @@
+/* console/main.cpp: Quillet as a console program. The log goes to standard
+   output, user errors to standard error; SIGINT or SIGTERM ends it. */
+#include "../common/platform.h"
+#include "../common/services.h"
+
+#include <mutex>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+
+static std::mutex ConsoleLock;
+
+void MsgOut(const char *text)
+{
+    std::lock_guard<std::mutex> hold(ConsoleLock);
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+int UserErr(const char *text)
+{
+    std::lock_guard<std::mutex> hold(ConsoleLock);
+    fprintf(stderr, "Quillet: %s\n", text);
+    fflush(stderr);
+    return 1;
+}
+
+/* Every held IDENT connection costs a descriptor; the soft limit of 1024
+   would refuse a busy board's chat servers long before memory runs out. */
+static void RaiseFileLimit(void)
+{
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+int main(void)
+{
+    RaiseFileLimit();
+
+    /* The signals are taken by this thread alone: block them before any
+       other thread starts, so that every thread inherits the mask. */
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    ResetServices();
+    MsgOut(QUILLET_TITLE "\r\n");
+    MsgOut("- Server Initiliased\r\n");
+    StartServices(nullptr);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    PlatSockCleanup();
+    PlatExit(0);
+    return 0;
+}

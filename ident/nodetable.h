@@ -1,0 +1,38 @@
+/* ident/nodetable.h: the node table, which says who is connected on which
+   node over which port pair. Writers are the notification handlers, readers
+   the IDENT handlers; every call holds the table's one lock throughout. */
+#ifndef QUILLET_NODETABLE_H
+#define QUILLET_NODETABLE_H
+
+#include <stdint.h>
+
+#define NODE_COUNT 256
+#define NODE_NAME_SIZE 128 /* a name holds at most 127 characters */
+
+struct NodeEntry {
+    char sName[NODE_NAME_SIZE];
+    int32_t iRemotePort;
+    int32_t iLocalPort;
+    int32_t bInUse;
+};
+
+/* Makes every entry free. Called once before any worker thread starts. */
+void InitNodeRec(void);
+
+/* Stores a connection on node: both ports, in use, the name (cut to 127
+   characters). Returns 0, or -1 for a node outside 0..255, which changes
+   nothing. */
+int SetNodeRec(int node, int remotePort, int localPort, const char *name);
+
+/* Makes node's entry free again. Returns 0, or -1 for a node outside
+   0..255. */
+int ClearNodeRec(int node);
+
+/* The lowest entry from first on that is in use with both ports equal, with
+   a copy of its name in name (NODE_NAME_SIZE bytes); -1 when there is none. */
+int FindNodeRec(int localPort, int remotePort, int first, char *name);
+
+/* A copy of node's entry; 0, or -1 for a node outside 0..255. */
+int GetNodeRec(int node, NodeEntry *entry);
+
+#endif

@@ -1,0 +1,223 @@
+/* posix/platform.cpp: the POSIX half of the platform layer. */
+#include "../common/platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+/* Handlers hold a 1 KiB query and a short reply; a small stack lets tens of
+   thousands of them wait side by side. Sanitizers need far more. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+static const size_t THREAD_STACK_BYTES = 1024 * 1024;
+#else
+static const size_t THREAD_STACK_BYTES = 64 * 1024;
+#endif
+
+/* Each thread keeps the errno of its own latest socket call. */
+static thread_local int iLastError = 0;
+
+static int Fail(void)
+{
+    iLastError = errno;
+    return -1;
+}
+
+static sockaddr_in MakeAddr(PAddr addr, int port)
+{
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(addr);
+    sin.sin_port = htons((uint16_t)port);
+    return sin;
+}
+
+int PlatSockStartup(void)
+{
+    return 0;
+}
+
+void PlatSockCleanup(void)
+{
+}
+
+PSocket PlatTcpSocket(void)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail();
+        return PSOCKET_INVALID;
+    }
+    return fd;
+}
+
+int PlatBind(PSocket s, PAddr addr, int port)
+{
+    sockaddr_in sin = MakeAddr(addr, port);
+    if (bind((int)s, (sockaddr *)&sin, sizeof(sin)) != 0)
+        return Fail();
+    return 0;
+}
+
+int PlatLocalPort(PSocket s)
+{
+    sockaddr_in sin;
+    socklen_t len = sizeof(sin);
+    memset(&sin, 0, sizeof(sin));
+    if (getsockname((int)s, (sockaddr *)&sin, &len) != 0) {
+        Fail();
+        return 0;
+    }
+    return ntohs(sin.sin_port);
+}
+
+int PlatListen(PSocket s, int backlog)
+{
+    if (listen((int)s, backlog) != 0)
+        return Fail();
+    return 0;
+}
+
+PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
+{
+    sockaddr_in sin;
+    socklen_t len = sizeof(sin);
+    int fd = accept4((int)s, (sockaddr *)&sin, &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        Fail();
+        return PSOCKET_INVALID;
+    }
+    if (peer != nullptr)
+        *peer = ntohl(sin.sin_addr.s_addr);
+    if (local != nullptr) {
+        len = sizeof(sin);
+        *local = getsockname(fd, (sockaddr *)&sin, &len) == 0 ? ntohl(sin.sin_addr.s_addr) : 0;
+    }
+    return fd;
+}
+
+PSocket PlatConnect(PAddr addr, int port)
+{
+    PSocket s = PlatTcpSocket();
+    if (s == PSOCKET_INVALID)
+        return s;
+    sockaddr_in sin = MakeAddr(addr, port);
+    if (connect((int)s, (sockaddr *)&sin, sizeof(sin)) != 0) {
+        Fail();
+        close((int)s);
+        return PSOCKET_INVALID;
+    }
+    return s;
+}
+
+int PlatRecv(PSocket s, char *buf, int len, int timeoutMs)
+{
+    if (timeoutMs >= 0) {
+        pollfd pfd = {(int)s, POLLIN, 0};
+        int n;
+        do
+            n = poll(&pfd, 1, timeoutMs);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            iLastError = n == 0 ? ETIMEDOUT : errno;
+            return -1;
+        }
+    }
+    ssize_t n;
+    do
+        n = recv((int)s, buf, (size_t)len, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return Fail();
+    return (int)n;
+}
+
+int PlatSend(PSocket s, const char *buf, int len)
+{
+    int sent = 0;
+    while (sent < len) {
+        ssize_t n = send((int)s, buf + sent, (size_t)(len - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Fail();
+        sent += (int)n;
+    }
+    return sent;
+}
+
+void PlatClose(PSocket s)
+{
+    close((int)s);
+}
+
+int PlatLastError(void)
+{
+    return iLastError;
+}
+
+struct ThreadStart {
+    void (*fn)(void *);
+    void *arg;
+};
+
+static void *ThreadMain(void *p)
+{
+    ThreadStart ts = *(ThreadStart *)p;
+    free(p);
+    ts.fn(ts.arg);
+    return nullptr;
+}
+
+int PlatThreadStart(void (*fn)(void *), void *arg)
+{
+    ThreadStart *ts = (ThreadStart *)malloc(sizeof(ThreadStart));
+    if (ts == nullptr)
+        return -1;
+    ts->fn = fn;
+    ts->arg = arg;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, THREAD_STACK_BYTES);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, ThreadMain, ts);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        free(ts);
+        iLastError = rc;
+        return -1;
+    }
+    return 0;
+}
+
+void PlatSleep(int ms)
+{
+    timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int64_t PlatTickMs(void)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void PlatExit(int status)
+{
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}

@@ -1,0 +1,53 @@
+/* tests/support/msgcapture.cpp: a front end for the tests, keeping what the
+   core writes to its log and shows to the user. */
+#include "testsupport.h"
+
+#include <mutex>
+
+static std::mutex CaptureLock;
+static std::string sLog;
+static std::string sUserErr;
+
+void MsgOut(const char *text)
+{
+    std::lock_guard<std::mutex> hold(CaptureLock);
+    sLog += text;
+}
+
+int UserErr(const char *text)
+{
+    std::lock_guard<std::mutex> hold(CaptureLock);
+    sUserErr += text;
+    sUserErr += "\n";
+    return 1;
+}
+
+std::string CapturedLog(void)
+{
+    std::lock_guard<std::mutex> hold(CaptureLock);
+    return sLog;
+}
+
+std::string CapturedUserErr(void)
+{
+    std::lock_guard<std::mutex> hold(CaptureLock);
+    return sUserErr;
+}
+
+void ClearLog(void)
+{
+    std::lock_guard<std::mutex> hold(CaptureLock);
+    sLog.clear();
+    sUserErr.clear();
+}
+
+bool WaitForLog(const std::string &text, int ms)
+{
+    int64_t deadline = PlatTickMs() + ms;
+    while (CapturedLog().find(text) == std::string::npos) {
+        if (PlatTickMs() > deadline)
+            return false;
+        PlatSleep(5);
+    }
+    return true;
+}

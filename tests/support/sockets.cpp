@@ -1,0 +1,58 @@
+/* tests/support/sockets.cpp: loopback sockets for the tests. */
+#include "testsupport.h"
+
+#include "../../common/accept.h"
+
+#include <gtest/gtest.h>
+
+static const PAddr LOOPBACK = 0x7F000001u;
+
+static void StartSockets(void)
+{
+    static bool bStarted = false;
+    if (!bStarted)
+        bStarted = PlatSockStartup() == 0;
+}
+
+PSocket ListenLoopback(int *port)
+{
+    StartSockets();
+    PSocket s = PlatTcpSocket();
+    EXPECT_NE(s, PSOCKET_INVALID);
+    EXPECT_EQ(PlatBind(s, LOOPBACK, 0), 0);
+    EXPECT_EQ(PlatListen(s, 64), 0);
+    *port = PlatLocalPort(s);
+    return s;
+}
+
+PSocket ConnectLoopback(int port)
+{
+    StartSockets();
+    PSocket s = PlatConnect(LOOPBACK, port);
+    EXPECT_NE(s, PSOCKET_INVALID);
+    return s;
+}
+
+std::string ReadAll(PSocket s, int ms)
+{
+    std::string got;
+    int64_t deadline = PlatTickMs() + ms;
+    char buf[512];
+    for (;;) {
+        int64_t left = deadline - PlatTickMs();
+        if (left <= 0)
+            break;
+        int n = PlatRecv(s, buf, sizeof(buf), (int)left);
+        if (n <= 0)
+            break;
+        got.append(buf, (size_t)n);
+    }
+    return got;
+}
+
+void ServeOne(PSocket listener, void (*handler)(void *))
+{
+    PSocket c = PlatAccept(listener, nullptr, nullptr);
+    ASSERT_NE(c, PSOCKET_INVALID);
+    ASSERT_EQ(PlatThreadStart(handler, SocketArg(c)), 0);
+}

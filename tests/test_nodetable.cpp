@@ -1,0 +1,148 @@
+/* The node table: storing, finding and freeing entries, and its lock. */
+#include "../ident/nodetable.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+class NodeTable : public ::testing::Test {
+  protected:
+    void SetUp() override { InitNodeRec(); }
+    void TearDown() override { InitNodeRec(); }
+};
+
+TEST_F(NodeTable, FreshTableFindsNothing)
+{
+    char name[NODE_NAME_SIZE];
+    EXPECT_EQ(FindNodeRec(0, 0, 0, name), -1);
+    EXPECT_EQ(FindNodeRec(1234, 194, 0, name), -1);
+}
+
+TEST_F(NodeTable, FindsByLocalThenRemotePort)
+{
+    char name[NODE_NAME_SIZE];
+    ASSERT_EQ(SetNodeRec(3, 194, 1234, "alice"), 0);
+    EXPECT_EQ(FindNodeRec(1234, 194, 0, name), 3);
+    EXPECT_STREQ(name, "alice");
+    EXPECT_EQ(FindNodeRec(1234, 194, 4, name), -1);
+    EXPECT_EQ(FindNodeRec(194, 1234, 0, name), -1);
+}
+
+TEST_F(NodeTable, SamePortPairFoundInNodeOrder)
+{
+    char name[NODE_NAME_SIZE];
+    SetNodeRec(9, 194, 1234, "bob");
+    SetNodeRec(2, 194, 1234, "carol");
+    EXPECT_EQ(FindNodeRec(1234, 194, 0, name), 2);
+    EXPECT_STREQ(name, "carol");
+    EXPECT_EQ(FindNodeRec(1234, 194, 3, name), 9);
+    EXPECT_STREQ(name, "bob");
+    EXPECT_EQ(FindNodeRec(1234, 194, 10, name), -1);
+}
+
+TEST_F(NodeTable, EveryNodeIncludingTheLastIsFound)
+{
+    char name[NODE_NAME_SIZE];
+    SetNodeRec(0, 1, 2, "first");
+    SetNodeRec(255, 3, 4, "last");
+    EXPECT_EQ(FindNodeRec(2, 1, 0, name), 0);
+    EXPECT_EQ(FindNodeRec(4, 3, 0, name), 255);
+    EXPECT_STREQ(name, "last");
+    InitNodeRec();
+    EXPECT_EQ(FindNodeRec(4, 3, 0, name), -1);
+}
+
+TEST_F(NodeTable, ClearFreesOnlyThatNode)
+{
+    char name[NODE_NAME_SIZE];
+    SetNodeRec(3, 194, 1234, "alice");
+    SetNodeRec(4, 195, 1235, "dave");
+    ASSERT_EQ(ClearNodeRec(3), 0);
+    EXPECT_EQ(FindNodeRec(1234, 194, 0, name), -1);
+    NodeEntry entry;
+    ASSERT_EQ(GetNodeRec(3, &entry), 0);
+    EXPECT_STREQ(entry.sName, "");
+    EXPECT_EQ(entry.iLocalPort, 0);
+    EXPECT_EQ(entry.iRemotePort, 0);
+    EXPECT_EQ(entry.bInUse, 0);
+    EXPECT_EQ(FindNodeRec(1235, 195, 0, name), 4);
+    EXPECT_STREQ(name, "dave");
+    EXPECT_EQ(ClearNodeRec(3), 0); /* already free: stays free */
+}
+
+TEST_F(NodeTable, ConnectOverwritesEntry)
+{
+    char name[NODE_NAME_SIZE];
+    SetNodeRec(5, 10, 20, "old");
+    SetNodeRec(5, 11, 21, "new");
+    EXPECT_EQ(FindNodeRec(20, 10, 0, name), -1);
+    EXPECT_EQ(FindNodeRec(21, 11, 0, name), 5);
+    EXPECT_STREQ(name, "new");
+}
+
+TEST_F(NodeTable, NodesOutsideTheTableChangeNothing)
+{
+    char name[NODE_NAME_SIZE];
+    for (int node : {-1, 256, 99999, -2147483647 - 1, 2147483647}) {
+        EXPECT_EQ(SetNodeRec(node, 194, 1234, "mallory"), -1) << node;
+        EXPECT_EQ(ClearNodeRec(node), -1) << node;
+    }
+    EXPECT_EQ(FindNodeRec(1234, 194, 0, name), -1);
+}
+
+TEST_F(NodeTable, LongNamesAreCutAndKeptExactly)
+{
+    char name[NODE_NAME_SIZE];
+    std::string longName(300, 'x');
+    SetNodeRec(7, 1, 2, longName.c_str());
+    ASSERT_EQ(FindNodeRec(2, 1, 0, name), 7);
+    EXPECT_EQ(std::string(name), std::string(127, 'x'));
+    SetNodeRec(7, 1, 2, " Mixed Case ");
+    FindNodeRec(2, 1, 0, name);
+    EXPECT_STREQ(name, " Mixed Case ");
+}
+
+/* Writers keep replacing entries whose name spells out their own node and
+   ports; a reader must never see a name that belongs to another write. */
+TEST_F(NodeTable, ReadersNeverSeeAHalfWrittenEntry)
+{
+    const int NODES = 8;
+    std::atomic<bool> bStop(false);
+    std::atomic<int> iBad(0), iSeen(0);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; w++)
+        threads.emplace_back([&, w] {
+            for (int round = 0; round < 20000 && !bStop; round++) {
+                int node = (round + w) % NODES;
+                int port = 1000 + (round % 7);
+                std::string name = "n" + std::to_string(node) + "p" + std::to_string(port) +
+                                   std::string(60 + round % 50, 'z');
+                SetNodeRec(node, port, port, name.c_str());
+                if (round % 5 == 0)
+                    ClearNodeRec(node);
+            }
+        });
+    for (int r = 0; r < 2; r++)
+        threads.emplace_back([&] {
+            char name[NODE_NAME_SIZE];
+            for (int round = 0; round < 20000; round++) {
+                int port = 1000 + round % 7;
+                for (int i = FindNodeRec(port, port, 0, name); i != -1;
+                     i = FindNodeRec(port, port, i + 1, name)) {
+                    iSeen++;
+                    std::string want = "n" + std::to_string(i) + "p" + std::to_string(port);
+                    std::string got(name);
+                    if (got.compare(0, want.size(), want) != 0 ||
+                        got.find_first_not_of('z', want.size()) != std::string::npos)
+                        iBad++;
+                }
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    bStop = true;
+    EXPECT_EQ(iBad.load(), 0);
+    EXPECT_GT(iSeen.load(), 0);
+}

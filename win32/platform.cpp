@@ -1,0 +1,155 @@
+/* win32/platform.cpp: the Win32 half of the platform layer (Windows Sockets
+   1.1 and the C runtime's threads). */
+#include "../common/platform.h"
+
+#include <windows.h>
+#include <winsock.h>
+#include <process.h>
+#include <string.h>
+
+/* Winsock version 1.1, the one every Windows has. */
+static const WORD WINSOCK_VERSION_11 = 0x0101;
+
+/* Handlers hold a 1 KiB query and a short reply; a small stack lets many of
+   them wait side by side. */
+static const unsigned THREAD_STACK_BYTES = 64 * 1024;
+
+static WSADATA wsdata;
+
+static sockaddr_in MakeAddr(PAddr addr, int port)
+{
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(addr);
+    sin.sin_port = htons((u_short)port);
+    return sin;
+}
+
+int PlatSockStartup(void)
+{
+    return WSAStartup(WINSOCK_VERSION_11, &wsdata);
+}
+
+void PlatSockCleanup(void)
+{
+    WSACleanup();
+}
+
+PSocket PlatTcpSocket(void)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET)
+        return PSOCKET_INVALID;
+    return (PSocket)s;
+}
+
+int PlatBind(PSocket s, PAddr addr, int port)
+{
+    sockaddr_in sin = MakeAddr(addr, port);
+    return bind((SOCKET)s, (sockaddr *)&sin, sizeof(sin)) == 0 ? 0 : -1;
+}
+
+int PlatLocalPort(PSocket s)
+{
+    sockaddr_in sin;
+    int len = sizeof(sin);
+    memset(&sin, 0, sizeof(sin));
+    if (getsockname((SOCKET)s, (sockaddr *)&sin, &len) != 0)
+        return 0;
+    return ntohs(sin.sin_port);
+}
+
+int PlatListen(PSocket s, int backlog)
+{
+    return listen((SOCKET)s, backlog) == 0 ? 0 : -1;
+}
+
+PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
+{
+    sockaddr_in sin;
+    int len = sizeof(sin);
+    SOCKET c = accept((SOCKET)s, (sockaddr *)&sin, &len);
+    if (c == INVALID_SOCKET)
+        return PSOCKET_INVALID;
+    if (peer != nullptr)
+        *peer = ntohl(sin.sin_addr.s_addr);
+    if (local != nullptr) {
+        len = sizeof(sin);
+        *local = getsockname(c, (sockaddr *)&sin, &len) == 0 ? ntohl(sin.sin_addr.s_addr) : 0;
+    }
+    return (PSocket)c;
+}
+
+PSocket PlatConnect(PAddr addr, int port)
+{
+    PSocket s = PlatTcpSocket();
+    if (s == PSOCKET_INVALID)
+        return s;
+    sockaddr_in sin = MakeAddr(addr, port);
+    if (connect((SOCKET)s, (sockaddr *)&sin, sizeof(sin)) != 0) {
+        int err = WSAGetLastError();
+        closesocket((SOCKET)s);
+        WSASetLastError(err);
+        return PSOCKET_INVALID;
+    }
+    return s;
+}
+
+int PlatRecv(PSocket s, char *buf, int len, int timeoutMs)
+{
+    if (timeoutMs >= 0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET((SOCKET)s, &readable);
+        timeval tv;
+        tv.tv_sec = timeoutMs / 1000;
+        tv.tv_usec = (timeoutMs % 1000) * 1000;
+        if (select(0, &readable, nullptr, nullptr, &tv) <= 0)
+            return -1;
+    }
+    int n = recv((SOCKET)s, buf, len, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int PlatSend(PSocket s, const char *buf, int len)
+{
+    int sent = 0;
+    while (sent < len) {
+        int n = send((SOCKET)s, buf + sent, len - sent, 0);
+        if (n == SOCKET_ERROR || n == 0)
+            return -1;
+        sent += n;
+    }
+    return sent;
+}
+
+void PlatClose(PSocket s)
+{
+    closesocket((SOCKET)s);
+}
+
+int PlatLastError(void)
+{
+    return WSAGetLastError();
+}
+
+int PlatThreadStart(void (*fn)(void *), void *arg)
+{
+    return _beginthread(fn, THREAD_STACK_BYTES, arg) == (uintptr_t)-1 ? -1 : 0;
+}
+
+void PlatSleep(int ms)
+{
+    Sleep((DWORD)ms);
+}
+
+int64_t PlatTickMs(void)
+{
+    return (int64_t)GetTickCount64();
+}
+
+void PlatExit(int status)
+{
+    ExitProcess((UINT)status);
+}
