@@ -1,0 +1,23 @@
+# Quillet: top-level commands over the CMake presets.
+.PHONY: all deps build test run clean
+
+all: build
+
+deps:
+	scripts/deps.sh
+
+build: deps
+	cmake --preset linux && cmake --build --preset linux
+	cmake --preset win64 && cmake --build --preset win64
+	cmake --preset win32 && cmake --build --preset win32
+
+# Installs what is missing, builds all three configurations, runs every suite.
+test:
+	scripts/test.sh
+
+# Builds the console program and the host server stand-in, starts both.
+run:
+	scripts/run.sh
+
+clean:
+	rm -rf build

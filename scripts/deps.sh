@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12, once: only when
+# something is missing does it touch apt.
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ make googletest
+          g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
+          wine wine64 xvfb iproute2 netcat-openbsd util-linux procps)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
