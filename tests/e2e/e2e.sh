@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# End-to-end scenarios over the real quillet, wcsrvd and palaver-notify.
+# Run as: unshare -rn bash e2e.sh SCENARIO BUILD_DIR
+set -uo pipefail
+
+SCENARIO=$1
+BIN=$2
+WORK=$(mktemp -d)
+LOG=$WORK/quillet.log
+ERR=$WORK/quillet.err
+HOST=$WORK/wcsrvd.out
+pids=()
+failures=0
+
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# wait_for FILE TEXT [SECONDS]: true once FILE holds TEXT.
+wait_for() {
+    local deadline=$((SECONDS + ${3:-10}))
+    until grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.05
+    done
+}
+
+start_host() {
+    "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" "$@" >"$HOST" 2>&1 &
+    pids+=($!)
+    wait_for "$HOST" "wcsrvd: serving" 5 || fail "wcsrvd did not start: $(cat "$HOST")"
+}
+
+start_quillet() {
+    "$BIN/quillet" >"$LOG" 2>"$ERR" &
+    QUILLET=$!
+    pids+=($QUILLET)
+}
+
+# The log with its CR LF line ends turned into plain line ends.
+log_lines() {
+    tr -d '\r' <"$LOG"
+}
+
+# ident QUERY: prints the reply to an IDENT query on 127.0.0.1:113.
+ident() {
+    exec 3<>/dev/tcp/127.0.0.1/113 || return 1
+    printf '%b' "$1" >&3
+    timeout 10 cat <&3
+    exec 3<&- 3>&-
+}
+
+expect_reply() {
+    local got
+    got=$(ident "$1")
+    [ "$got" = "$(printf '%b' "$2")" ] || fail "query '$1': expected '$2', got '$got'"
+}
+
+# stop_quillet: SIGTERM must end it with status 0.
+stop_quillet() {
+    kill -TERM "$QUILLET"
+    wait "$QUILLET"
+    local status=$?
+    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
+}
+
+# field TEXT WIDTH: a text padded with NULs to its field's width.
+field() {
+    printf '%s' "$1"
+    head -c $(($2 - ${#1})) /dev/zero
+}
+
+# record NODE REMOTE LOCAL NAME: a Connect record, 150 bytes.
+record() {
+    field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
+}
+
+ready() {
+    wait_for "$LOG" "- Started to Listen for IDENT Connections" 10 ||
+        fail "IDENT listener did not start: $(log_lines)"
+}
+
+ip link set lo up
+
+case "$SCENARIO" in
+startup)
+    start_host
+    start_quillet
+    ready
+    expected="Quillet - b.03a
+- Server Initiliased
+- Connecting to WINS Server
+- Connected to WINS Server
+- Connected to Test Board
+- Reg string   REG-0001
+- Creating WINS Server Context
+- IDENT Service initialiased
+- Service Name    quillet
+- Service Vendor  Tarnwell, New Zealand
+- Service Version 1
+- Using Port Number @PORT@
+- Started to Listen for Palaver Connections
+- Started to Listen for IDENT Connections"
+    port=$(log_lines | sed -n 's/^- Using Port Number //p')
+    [ -n "$port" ] && [ "$port" -gt 0 ] || fail "no notification port in the log"
+    [ "$(log_lines)" = "${expected/@PORT@/$port}" ] || fail "start-up log differs:
+$(log_lines)"
+    grep -q "registered service \"quillet\" vendor \"Tarnwell, New Zealand\" version 1 port $port$" "$HOST" ||
+        fail "wcsrvd did not get port $port: $(cat "$HOST")"
+    [ "$(od -An -c "$LOG" | tr -d ' \n' | grep -o '\\r\\n' | wc -l)" -eq 14 ] ||
+        fail "every start-up line ends in CR LF"
+    stop_quillet
+    ;;
+identify)
+    start_host
+    start_quillet
+    ready
+    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    grep -qF -- "- IdentHandler match found on node <3>" "$LOG" || fail "no match line"
+    "$BIN/palaver-notify" quit 3 || fail "palaver-notify quit failed"
+    wait_for "$LOG" "- ClientHandler Quit received on node <3>" 5 || fail "no Quit line"
+    expect_reply '1234,194\r\n' '1234,194 : ERROR : NO-USER \r\n'
+    grep -qF -- "- IdentHandler no match found" "$LOG" || fail "no no-match line"
+    "$BIN/palaver-notify" connect 99999 1 2 x 2>/dev/null && fail "a node of six digits was sent"
+    stop_quillet
+    ;;
+foreign)
+    # A second namespace joined by a veth pair plays another host.
+    start_host
+    start_quillet
+    ready
+    unshare -n sleep 60 &
+    other=$!
+    pids+=($other)
+    sleep 0.2
+    ip link add q-here type veth peer name q-there netns "$other"
+    ip addr add 192.0.2.1/24 dev q-here
+    ip link set q-here up
+    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
+    port=$(log_lines | sed -n 's/^- Using Port Number //p')
+    nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 3 194 1234 evil)
+    wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
+        fail "the other host's record was not refused: $(log_lines)"
+    expect_reply '1234 , 194\r\n' '1234,194 : ERROR : NO-USER \r\n'
+    # This host reaching its own outside address is still this host.
+    bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 4 194 1234 alice)
+    wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "own address refused"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    stop_quillet
+    ;;
+no_host)
+    start_quillet
+    wait "$QUILLET"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status without a host server"
+    [ "$(tail -c 32 "$LOG")" = "Unable to connect to WINS Server" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
+    ;;
+no_makewild)
+    start_host --fail-makewild
+    start_quillet
+    wait "$QUILLET"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status when the configuration is refused"
+    [ "$(tail -c 34 "$LOG")" = "Unable to get Makewild information" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
+    ;;
+no_context)
+    start_host --fail-context
+    start_quillet
+    ready
+    grep -qF "Unable to connect to Create Context" "$ERR" || fail "no message for the context: $(cat "$ERR")"
+    grep -q 'registered service "quillet"' "$HOST" || fail "not registered after the context failed"
+    stop_quillet
+    ;;
+port_taken)
+    # Another program holds port 113 before quillet starts.
+    timeout 60 nc -l 113 </dev/null >/dev/null &
+    pids+=($!)
+    sleep 0.5
+    start_host
+    start_quillet
+    wait_for "$LOG" "- IndentListen LastError <" 10 || fail "no bind failure: $(log_lines)"
+    log_lines | grep -A1 -- "^- IdentListen bind failure$" | grep -q "^- IndentListen LastError <98>$" ||
+        fail "bind failure lines differ: $(log_lines)"
+    "$BIN/palaver-notify" connect 5 6667 40000 bob || fail "notifications stopped"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <5>" 5 || fail "no Connect line"
+    stop_quillet
+    ;;
+split_record)
+    # A Connect that arrives in pieces keeps its name.
+    start_host
+    start_quillet
+    ready
+    port=$(log_lines | sed -n 's/^- Using Port Number //p')
+    {
+        record 7 6667 40000 carol | head -c 17
+        sleep 0.3
+        record 7 6667 40000 carol | tail -c +18 | head -c 10
+        sleep 0.3
+        record 7 6667 40000 carol | tail -c +28
+    } | bash -c "exec 3<>/dev/tcp/127.0.0.1/$port && cat >&3"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <7>" 5 || fail "no Connect line"
+    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : carol\r\n'
+    stop_quillet
+    ;;
+*)
+    echo "unknown scenario $SCENARIO"
+    exit 2
+    ;;
+esac
+
+if [ $failures -gt 0 ]; then
+    echo "--- quillet log"; log_lines; echo "--- stderr"; cat "$ERR" 2>/dev/null
+    exit 1
+fi
+echo "e2e $SCENARIO: passed"
