@@ -104,45 +104,50 @@ TEST_F(NodeTable, LongNamesAreCutAndKeptExactly)
     EXPECT_STREQ(name, " Mixed Case ");
 }
 
-/* Writers keep replacing entries whose name spells out their own node and
-   ports; a reader must never see a name that belongs to another write. */
+/* Writers keep replacing entries with names that spell out their own node
+   and ports over the whole field; a reader must never see a name that
+   belongs to another write, or an entry half cleared. */
+static std::string NameOf(int node, int port)
+{
+    std::string prefix = "n" + std::to_string(node) + "p" + std::to_string(port);
+    return prefix + std::string(NODE_NAME_SIZE - 1 - prefix.size(), (char)('a' + port % 26));
+}
+
 TEST_F(NodeTable, ReadersNeverSeeAHalfWrittenEntry)
 {
-    const int NODES = 8;
+    const int NODES = 4, PORTS = 3, ROUNDS = 100000;
     std::atomic<bool> bStop(false);
     std::atomic<int> iBad(0), iSeen(0);
-    std::vector<std::thread> threads;
+    std::vector<std::thread> writers, readers;
     for (int w = 0; w < 2; w++)
-        threads.emplace_back([&, w] {
-            for (int round = 0; round < 20000 && !bStop; round++) {
-                int node = (round + w) % NODES;
-                int port = 1000 + (round % 7);
-                std::string name = "n" + std::to_string(node) + "p" + std::to_string(port) +
-                                   std::string(60 + round % 50, 'z');
-                SetNodeRec(node, port, port, name.c_str());
-                if (round % 5 == 0)
+        writers.emplace_back([&, w] {
+            for (int round = 0; round < ROUNDS; round++) {
+                int node = (round / 2 + w) % NODES;
+                int port = 1000 + (round + w) % PORTS;
+                if (round % 7 == 0)
                     ClearNodeRec(node);
+                else
+                    SetNodeRec(node, port, port, NameOf(node, port).c_str());
             }
         });
     for (int r = 0; r < 2; r++)
-        threads.emplace_back([&] {
+        readers.emplace_back([&, r] {
             char name[NODE_NAME_SIZE];
-            for (int round = 0; round < 20000; round++) {
-                int port = 1000 + round % 7;
+            for (int round = 0; !bStop; round++) {
+                int port = 1000 + (round + r) % PORTS;
                 for (int i = FindNodeRec(port, port, 0, name); i != -1;
                      i = FindNodeRec(port, port, i + 1, name)) {
                     iSeen++;
-                    std::string want = "n" + std::to_string(i) + "p" + std::to_string(port);
-                    std::string got(name);
-                    if (got.compare(0, want.size(), want) != 0 ||
-                        got.find_first_not_of('z', want.size()) != std::string::npos)
+                    if (NameOf(i, port) != name)
                         iBad++;
                 }
             }
         });
-    for (auto &t : threads)
+    for (auto &t : writers)
         t.join();
     bStop = true;
+    for (auto &t : readers)
+        t.join();
     EXPECT_EQ(iBad.load(), 0);
     EXPECT_GT(iSeen.load(), 0);
 }
