@@ -13,20 +13,17 @@ static int iWINSStarted = 0;
 static std::mutex WINSStartedLock;
 static std::condition_variable WINSStartedCond;
 
-int bWINSStarted(void)
-{
+int bWINSStarted(void) {
     std::lock_guard<std::mutex> hold(WINSStartedLock);
     return iWINSStarted;
 }
 
-void ClearWINSStarted(void)
-{
+void ClearWINSStarted(void) {
     std::lock_guard<std::mutex> hold(WINSStartedLock);
     iWINSStarted = 0;
 }
 
-void SetWINSStarted(void)
-{
+void SetWINSStarted(void) {
     {
         std::lock_guard<std::mutex> hold(WINSStartedLock);
         iWINSStarted = 1;
@@ -34,8 +31,7 @@ void SetWINSStarted(void)
     WINSStartedCond.notify_all();
 }
 
-void WaitWINSStarted(void)
-{
+void WaitWINSStarted(void) {
     std::unique_lock<std::mutex> hold(WINSStartedLock);
     WINSStartedCond.wait(hold, [] { return iWINSStarted == 1; });
 }

@@ -6,15 +6,13 @@
 #include <string.h>
 #include <string>
 
-static ClientRecord Read(const std::string &bytes)
-{
+static ClientRecord Read(const std::string &bytes) {
     ClientRecord rec;
     ReadClientRecord(bytes.data(), (int)bytes.size(), &rec);
     return rec;
 }
 
-TEST(ClientRecord, ConnectFieldsAtTheirOffsets)
-{
+TEST(ClientRecord, ConnectFieldsAtTheirOffsets) {
     ClientRecord rec = Read(MakeConnect("3", "194", "1234", "alice"));
     EXPECT_EQ(rec.kind, CLIENT_CONNECT);
     EXPECT_EQ(rec.iNode, 3);
@@ -35,8 +33,7 @@ TEST(ClientRecord, ConnectFieldsAtTheirOffsets)
     EXPECT_STREQ(rec.sName, "bob");
 }
 
-TEST(ClientRecord, FullFieldsAreReadWithinTheirWidth)
-{
+TEST(ClientRecord, FullFieldsAreReadWithinTheirWidth) {
     std::string raw = "C   " + std::string("12345") + "654321" + "111111" + std::string(129, 'n');
     ClientRecord rec = Read(raw);
     EXPECT_EQ(rec.iNode, 12345);
@@ -48,8 +45,7 @@ TEST(ClientRecord, FullFieldsAreReadWithinTheirWidth)
     EXPECT_EQ(std::string(rec.sName), std::string(129, 'n'));
 }
 
-TEST(ClientRecord, NumbersWithoutDigitsOrWithSigns)
-{
+TEST(ClientRecord, NumbersWithoutDigitsOrWithSigns) {
     ClientRecord rec = Read(MakeConnect("x", "", "abc", "n"));
     EXPECT_EQ(rec.iNode, 0);
     EXPECT_EQ(rec.iRemotePort, 0);
@@ -62,8 +58,7 @@ TEST(ClientRecord, NumbersWithoutDigitsOrWithSigns)
     EXPECT_EQ(rec.iNode, 9999); /* a leading blank takes a place of the five */
 }
 
-TEST(ClientRecord, ShortRecordsReadMissingBytesAsNul)
-{
+TEST(ClientRecord, ShortRecordsReadMissingBytesAsNul) {
     std::string whole = MakeConnect("3", "194", "1234", "alice");
     ClientRecord rec = Read(whole.substr(0, 24));
     EXPECT_EQ(rec.kind, CLIENT_CONNECT);
@@ -73,26 +68,31 @@ TEST(ClientRecord, ShortRecordsReadMissingBytesAsNul)
     EXPECT_EQ(rec.kind, CLIENT_CONNECT);
     EXPECT_EQ(rec.iNode, 0);
     EXPECT_STREQ(rec.sName, "");
-    rec = Read(std::string("Q\0\0\0" "42", 6));
+    rec = Read(std::string("Q\0\0\0"
+                           "42",
+                           6));
     EXPECT_EQ(rec.kind, CLIENT_QUIT);
     EXPECT_EQ(rec.iNode, 42);
     EXPECT_STREQ(rec.sNodeText, "42");
 }
 
-TEST(ClientRecord, QuitKeepsItsNodeText)
-{
-    ClientRecord rec = Read(std::string("Qabc" "00003", 9));
+TEST(ClientRecord, QuitKeepsItsNodeText) {
+    ClientRecord rec = Read(std::string("Qabc"
+                                        "00003",
+                                        9));
     EXPECT_EQ(rec.kind, CLIENT_QUIT);
     EXPECT_EQ(rec.iNode, 3);
     EXPECT_STREQ(rec.sNodeText, "00003");
-    rec = Read(std::string("Q   " "1234567", 11));
+    rec = Read(std::string("Q   "
+                           "1234567",
+                           11));
     EXPECT_STREQ(rec.sNodeText, "12345");
 }
 
-TEST(ClientRecord, OnlyCapitalCAndQAreKinds)
-{
+TEST(ClientRecord, OnlyCapitalCAndQAreKinds) {
     for (const char *raw : {"c", "q", "X", "\x00", " C"})
-        EXPECT_EQ(Read(std::string(raw, strlen(raw) ? strlen(raw) : 1)).kind, CLIENT_UNKNOWN) << raw;
+        EXPECT_EQ(Read(std::string(raw, strlen(raw) ? strlen(raw) : 1)).kind, CLIENT_UNKNOWN)
+            << raw;
     EXPECT_EQ(ClientRecordSize('C'), 150);
     EXPECT_EQ(ClientRecordSize('Q'), 9);
     EXPECT_EQ(ClientRecordSize('c'), 1);

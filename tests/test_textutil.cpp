@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-TEST(StrPos, FindsFirstOccurrence)
-{
+TEST(StrPos, FindsFirstOccurrence) {
     struct {
         const char *text, *pattern;
         int pos;
@@ -18,8 +17,7 @@ TEST(StrPos, FindsFirstOccurrence)
         EXPECT_EQ(StrPos(c.text, c.pattern), c.pos) << c.text << " / " << c.pattern;
 }
 
-TEST(StrPos, PositionsStayWithinSixteenBits)
-{
+TEST(StrPos, PositionsStayWithinSixteenBits) {
     std::string text(40000, 'a');
     text[32766] = '.';
     EXPECT_EQ(StrPos(text.c_str(), "."), 32766);
@@ -28,8 +26,7 @@ TEST(StrPos, PositionsStayWithinSixteenBits)
     EXPECT_EQ(StrPos(text.c_str(), "."), -1);
 }
 
-TEST(LeftStr, CopiesAtMostNCharacters)
-{
+TEST(LeftStr, CopiesAtMostNCharacters) {
     char dest[16];
     EXPECT_STREQ(LeftStr(dest, "6193, 23", 5), "6193,");
     EXPECT_STREQ(LeftStr(dest, "abc", 0), "");
@@ -38,8 +35,7 @@ TEST(LeftStr, CopiesAtMostNCharacters)
     EXPECT_EQ(LeftStr(dest, "abc", 2), dest);
 }
 
-TEST(Skip, StopsAtTheRightCharacter)
-{
+TEST(Skip, StopsAtTheRightCharacter) {
     const char *blanks = "  ,x";
     EXPECT_EQ(SkipSpace(blanks), blanks + 2);
     const char *commas = ",, x";
@@ -53,15 +49,21 @@ TEST(Skip, StopsAtTheRightCharacter)
     EXPECT_EQ(*SkipWord(word), '\0');
 }
 
-TEST(DecimalValue, ReadsAsAtoiDoes)
-{
+TEST(DecimalValue, ReadsAsAtoiDoes) {
     struct {
         const char *text;
         int value;
     } cases[] = {
-        {"1234", 1234},      {"  \t42x", 42},  {"-7", -7},       {"+8", 8},   {"", 0},
-        {"abc", 0},          {"- 5", 0},       {"2147483647", 2147483647},
-        {"-2147483648", (int)0x80000000u}, {"12,3", 12},
+        {"1234", 1234},
+        {"  \t42x", 42},
+        {"-7", -7},
+        {"+8", 8},
+        {"", 0},
+        {"abc", 0},
+        {"- 5", 0},
+        {"2147483647", 2147483647},
+        {"-2147483648", (int)0x80000000u},
+        {"12,3", 12},
     };
     for (const auto &c : cases)
         EXPECT_EQ(DecimalValue(c.text), c.value) << c.text;

@@ -32,14 +32,12 @@ static bool bFailContext = false;
 static std::mutex ServicesLock;
 static std::map<std::string, int> Services;
 
-static bool bPlainText(const std::string &text)
-{
+static bool bPlainText(const std::string &text) {
     return text.find_first_of("\t\r\n") == std::string::npos && text.size() < 200;
 }
 
 /* One answer for one request line. */
-static std::string Answer(char *request)
-{
+static std::string Answer(char *request) {
     char *f[6];
     int n = WcSplit(request, f, 6);
     if (strcmp(f[0], "HELLO") == 0)
@@ -66,8 +64,7 @@ static std::string Answer(char *request)
     return "ERR";
 }
 
-static void Serve(PSocket s)
-{
+static void Serve(PSocket s) {
     /* A client keeps its connection for as long as it lives. */
     char line[WCSRV_LINE_MAX];
     while (WcRecvLine(s, line, -1) == 0 && WcSendLine(s, Answer(line).c_str()) == 0) {
@@ -75,14 +72,12 @@ static void Serve(PSocket s)
     PlatClose(s);
 }
 
-static int Usage(FILE *out, int status)
-{
+static int Usage(FILE *out, int status) {
     fprintf(out, USAGE, WCSRV_PORT);
     return status;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     char host[256] = "";
     gethostname(host, sizeof(host) - 1);
     sName = host;
@@ -93,8 +88,10 @@ int main(int argc, char **argv)
         if ((arg == "--name" || arg == "--regstring") && i + 1 < argc) {
             std::string value = argv[++i];
             if (!bPlainText(value)) {
-                fprintf(stderr, "wcsrvd: %s takes a text of fewer than 200 characters "
-                                "without tabs or line breaks\n", arg.c_str());
+                fprintf(stderr,
+                        "wcsrvd: %s takes a text of fewer than 200 characters "
+                        "without tabs or line breaks\n",
+                        arg.c_str());
                 return 2;
             }
             (arg == "--name" ? sName : sRegString) = value;
