@@ -1,0 +1,81 @@
+/* shell/shell.h: the Windows front end's state and operations: the main
+   window with its message log and status bar, the tray icon and its menu,
+   and the About box. Everything here runs on the window's thread except
+   MsgOut and UserErr, which any thread may call. */
+#ifndef QUILLET_SHELL_H
+#define QUILLET_SHELL_H
+
+#include <windows.h>
+#include <shellapi.h>
+
+/* The tray icon's callback message. */
+#define WM_TRAYICON (WM_USER + 1)
+
+/* The tray record in its first, smallest form (88 bytes on 32-bit Windows),
+   which every shell since Windows 95 reads. */
+#define TRAY_RECORD_SIZE NOTIFYICONDATAA_V1_SIZE
+
+/* The tray tip holds at most this many characters and a NUL. */
+#define TRAY_TIP_CHARS 63
+
+/* ---- Main window (mainwin.cpp) ---- */
+
+extern HINSTANCE ghInstance;
+extern HWND g_hWnd;          /* null until CreateDialogParamA returns */
+extern HWND hwndMSG1;        /* the message box; read by every thread */
+extern HWND hwndStatusBar;
+extern int aWidths[2];       /* right edges of the status bar's parts */
+extern float x_proportion, y_proportion; /* pixels per dialog unit */
+extern RECT actualDialogRect, actualEditRect;
+extern int iMsgXBorder, iMsgYBorder;
+extern HICON g_hIcon;
+
+/* Creates the main window, which starts the services, puts the tray icon up
+   and hides the window. The window, or null when it could not be made. */
+HWND StartUp(HINSTANCE instance);
+
+/* Runs the message loop until a quit command. */
+void MessageLoop(void);
+
+/* Takes the icon down, frees it and ends the use of the socket library. */
+void ShutDown(void);
+
+INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+/* ---- Layout arithmetic (layout.cpp) ---- */
+
+/* Pixels per dialog unit, from the reference rectangle 4, 12, 242, 388 as
+   MapDialogRect turned it into pixels. */
+void MeasureProportions(const RECT *mapped, float *xProportion, float *yProportion);
+
+/* Where the message box goes in a client area of w x h pixels: left, top,
+   width and height. */
+void LayoutMsgBox(int w, int h, float xProportion, float yProportion, int xBorder, int yBorder,
+                  int box[4]);
+
+/* ---- Tray icon, popup menu and About box (tray.cpp) ---- */
+
+extern NOTIFYICONDATAA g_nid;
+extern HMENU g_hMenu, g_hPopup;
+
+/* Puts the tray icon up with the given tip (cut to TRAY_TIP_CHARS). */
+void TaskBarIconAdd(HICON icon, const char *text);
+
+/* Hides the main window to the tray, and shows it again from there. */
+void HideToTray(void);
+void RestoreFromTray(void);
+
+/* The icon's popup menu at the cursor; returns when it closes. */
+void TrayMenu(HWND hwnd);
+
+/* The About box, modal, owned by the main window. */
+void AboutBox(void);
+
+INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+/* ---- The shell's tray call (traycall.cpp) ---- */
+
+/* Shell_NotifyIconA; the window tests link a recorder in its place. */
+BOOL TrayNotify(DWORD message, NOTIFYICONDATAA *data);
+
+#endif
