@@ -5,7 +5,8 @@
    resumes quickly once resources free up, long enough not to spin. */
 static const int ACCEPT_RETRY_MS = 100;
 
-PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local) {
+PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local)
+{
     for (;;) {
         PSocket s = PlatAccept(listenSocket, peer, local);
         if (s != PSOCKET_INVALID)
@@ -14,17 +15,20 @@ PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local) {
     }
 }
 
-void StartHandler(void (*handler)(void *), PSocket connection) {
+void StartHandler(void (*handler)(void *), PSocket connection)
+{
     if (PlatThreadStart(handler, SocketArg(connection)) != 0) {
         PlatClose(connection);
         PlatSleep(ACCEPT_RETRY_MS);
     }
 }
 
-void *SocketArg(PSocket s) {
+void *SocketArg(PSocket s)
+{
     return (void *)s;
 }
 
-PSocket ArgSocket(void *arg) {
+PSocket ArgSocket(void *arg)
+{
     return (PSocket)arg;
 }

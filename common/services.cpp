@@ -7,13 +7,15 @@
 #include "../ident/nodetable.h"
 #include "../notify/winsconnect.h"
 
-void ResetServices(void) {
+void ResetServices(void)
+{
     iRcvdIdentRequests = 0;
     iRcvdPalaverConnects = 0;
     InitNodeRec();
 }
 
-void StartServices(void *hwnd) {
+void StartServices(void *hwnd)
+{
     ClearWINSStarted();
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);

@@ -13,17 +13,20 @@ static int iWINSStarted = 0;
 static std::mutex WINSStartedLock;
 static std::condition_variable WINSStartedCond;
 
-int bWINSStarted(void) {
+int bWINSStarted(void)
+{
     std::lock_guard<std::mutex> hold(WINSStartedLock);
     return iWINSStarted;
 }
 
-void ClearWINSStarted(void) {
+void ClearWINSStarted(void)
+{
     std::lock_guard<std::mutex> hold(WINSStartedLock);
     iWINSStarted = 0;
 }
 
-void SetWINSStarted(void) {
+void SetWINSStarted(void)
+{
     {
         std::lock_guard<std::mutex> hold(WINSStartedLock);
         iWINSStarted = 1;
@@ -31,7 +34,8 @@ void SetWINSStarted(void) {
     WINSStartedCond.notify_all();
 }
 
-void WaitWINSStarted(void) {
+void WaitWINSStarted(void)
+{
     std::unique_lock<std::mutex> hold(WINSStartedLock);
     WINSStartedCond.wait(hold, [] { return iWINSStarted == 1; });
 }

@@ -1,7 +1,8 @@
 /* common/textutil.cpp: text helpers shared by quillet and ferrule. */
 #include "textutil.h"
 
-int StrPos(const char *text, const char *pattern) {
+int StrPos(const char *text, const char *pattern)
+{
     if (pattern[0] == '\0')
         return -1;
     for (short i = 0; text[i] != '\0'; i++) {
@@ -16,7 +17,8 @@ int StrPos(const char *text, const char *pattern) {
     return -1;
 }
 
-char *LeftStr(char *dest, const char *source, int n) {
+char *LeftStr(char *dest, const char *source, int n)
+{
     char *d = dest;
     while (n > 0) {
         char c = *source++;
@@ -29,25 +31,29 @@ char *LeftStr(char *dest, const char *source, int n) {
     return dest;
 }
 
-const char *SkipSpace(const char *text) {
+const char *SkipSpace(const char *text)
+{
     while (*text == ' ')
         text++;
     return text;
 }
 
-const char *SkipComma(const char *text) {
+const char *SkipComma(const char *text)
+{
     while (*text == ',')
         text++;
     return text;
 }
 
-const char *SkipWord(const char *text) {
+const char *SkipWord(const char *text)
+{
     while (*text != ' ' && *text != '\0')
         text++;
     return text;
 }
 
-char *CopyText(char *dest, const char *source, int size) {
+char *CopyText(char *dest, const char *source, int size)
+{
     int n = 0;
     while (n < size - 1 && source[n] != '\0') {
         dest[n] = source[n];
@@ -57,7 +63,8 @@ char *CopyText(char *dest, const char *source, int size) {
     return dest;
 }
 
-int DecimalValue(const char *text) {
+int DecimalValue(const char *text)
+{
     while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
         text++;
     bool bNegative = false;

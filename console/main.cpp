@@ -11,13 +11,15 @@
 
 static std::mutex ConsoleLock;
 
-void MsgOut(const char *text) {
+void MsgOut(const char *text)
+{
     std::lock_guard<std::mutex> hold(ConsoleLock);
     fputs(text, stdout);
     fflush(stdout);
 }
 
-int UserErr(const char *text) {
+int UserErr(const char *text)
+{
     std::lock_guard<std::mutex> hold(ConsoleLock);
     fprintf(stderr, "Quillet: %s\n", text);
     fflush(stderr);
@@ -26,7 +28,8 @@ int UserErr(const char *text) {
 
 /* Every held IDENT connection costs a descriptor; the soft limit of 1024
    would refuse a busy board's chat servers long before memory runs out. */
-static void RaiseFileLimit(void) {
+static void RaiseFileLimit(void)
+{
     rlimit lim;
     if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
@@ -34,7 +37,8 @@ static void RaiseFileLimit(void) {
     }
 }
 
-int main(void) {
+int main(void)
+{
     RaiseFileLimit();
 
     /* The signals are taken by this thread alone: block them before any

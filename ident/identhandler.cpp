@@ -10,13 +10,15 @@
 
 #include <stdio.h>
 
-static void SendReply(PSocket s, IdentReplyKind kind, int first, int second, const char *name) {
+static void SendReply(PSocket s, IdentReplyKind kind, int first, int second, const char *name)
+{
     char reply[IDENT_REPLY_SIZE];
     int len = IdentFormatReply(reply, kind, first, second, name);
     PlatSend(s, reply, len);
 }
 
-void IdentHandler(void *connection) {
+void IdentHandler(void *connection)
+{
     PSocket s = ArgSocket(connection);
     iRcvdIdentRequests++;
 

@@ -7,7 +7,8 @@
 
 #include <stdio.h>
 
-void IdentListen(void *hwnd) {
+void IdentListen(void *hwnd)
+{
     (void)hwnd;
     /* No socket may be made before the host server link has started the
        socket library. */

@@ -9,7 +9,8 @@
 /* The name a user registers to be hidden from IDENT queries. */
 static const char HIDDEN_NAME[] = "DISABLED";
 
-void IdentCutQuery(const char *query, int *first, int *second) {
+void IdentCutQuery(const char *query, int *first, int *second)
+{
     char work[IDENT_WORK_MAX + 1];
     int p = StrPos(query, " ");
     if (p == -1) {
@@ -26,11 +27,13 @@ void IdentCutQuery(const char *query, int *first, int *second) {
     *second = DecimalValue(rest);
 }
 
-IdentReplyKind IdentKindForName(const char *name) {
+IdentReplyKind IdentKindForName(const char *name)
+{
     return strcmp(name, HIDDEN_NAME) == 0 ? IDENT_HIDDEN_USER : IDENT_USERID;
 }
 
-int IdentFormatReply(char *reply, IdentReplyKind kind, int first, int second, const char *name) {
+int IdentFormatReply(char *reply, IdentReplyKind kind, int first, int second, const char *name)
+{
     int n;
     switch (kind) {
     case IDENT_USERID: {

@@ -9,21 +9,25 @@
 static NodeEntry NodeRec[NODE_COUNT];
 static std::mutex NodeRecLock;
 
-static bool bValidNode(int node) {
+static bool bValidNode(int node)
+{
     return node >= 0 && node < NODE_COUNT;
 }
 
-static void FreeEntry(NodeEntry *entry) {
+static void FreeEntry(NodeEntry *entry)
+{
     memset(entry, 0, sizeof(*entry));
 }
 
-void InitNodeRec(void) {
+void InitNodeRec(void)
+{
     std::lock_guard<std::mutex> hold(NodeRecLock);
     for (int i = 0; i < NODE_COUNT; i++)
         FreeEntry(&NodeRec[i]);
 }
 
-int SetNodeRec(int node, int remotePort, int localPort, const char *name) {
+int SetNodeRec(int node, int remotePort, int localPort, const char *name)
+{
     if (!bValidNode(node))
         return -1;
     /* The name is cut outside the lock so the lock covers only the copy. */
@@ -38,7 +42,8 @@ int SetNodeRec(int node, int remotePort, int localPort, const char *name) {
     return 0;
 }
 
-int ClearNodeRec(int node) {
+int ClearNodeRec(int node)
+{
     if (!bValidNode(node))
         return -1;
     std::lock_guard<std::mutex> hold(NodeRecLock);
@@ -46,7 +51,8 @@ int ClearNodeRec(int node) {
     return 0;
 }
 
-int FindNodeRec(int localPort, int remotePort, int first, char *name) {
+int FindNodeRec(int localPort, int remotePort, int first, char *name)
+{
     if (first < 0)
         first = 0;
     std::lock_guard<std::mutex> hold(NodeRecLock);
@@ -61,7 +67,8 @@ int FindNodeRec(int localPort, int remotePort, int first, char *name) {
     return -1;
 }
 
-int GetNodeRec(int node, NodeEntry *entry) {
+int GetNodeRec(int node, NodeEntry *entry)
+{
     if (!bValidNode(node))
         return -1;
     std::lock_guard<std::mutex> hold(NodeRecLock);

@@ -7,18 +7,21 @@
 
 /* Copies a fixed-width field into a text that is always terminated, so a
    field that fills its width is read within it. */
-static void FieldText(char *text, const char *field, size_t width) {
+static void FieldText(char *text, const char *field, size_t width)
+{
     memcpy(text, field, width);
     text[width] = '\0';
 }
 
-static int FieldValue(const char *field, size_t width) {
+static int FieldValue(const char *field, size_t width)
+{
     char text[8];
     FieldText(text, field, width);
     return DecimalValue(text);
 }
 
-int ClientRecordSize(char first) {
+int ClientRecordSize(char first)
+{
     if (first == 'C')
         return (int)sizeof(ClientCrec);
     if (first == 'Q')
@@ -26,7 +29,8 @@ int ClientRecordSize(char first) {
     return 1;
 }
 
-void ReadClientRecord(const char *bytes, int len, ClientRecord *record) {
+void ReadClientRecord(const char *bytes, int len, ClientRecord *record)
+{
     ClientCrec rec;
     memset(&rec, 0, sizeof(rec));
     memcpy(&rec, bytes, len < (int)sizeof(rec) ? (size_t)len : sizeof(rec));

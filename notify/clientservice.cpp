@@ -12,17 +12,20 @@
 
 static PSocket ListenSocket = PSOCKET_INVALID;
 
-int OpenClientPort(void) {
+int OpenClientPort(void)
+{
     ListenSocket = PlatTcpSocket();
     PlatBind(ListenSocket, 0, 0);
     return PlatLocalPort(ListenSocket);
 }
 
-int bLocalPeer(unsigned int peer, unsigned int local) {
+int bLocalPeer(unsigned int peer, unsigned int local)
+{
     return (peer >> 24) == 127 || peer == local ? 1 : 0;
 }
 
-static void RefusePeer(PSocket s, PAddr peer) {
+static void RefusePeer(PSocket s, PAddr peer)
+{
     char line[80];
     snprintf(line, sizeof(line),
              "- ClientListen refused a connection from <%u.%u.%u.%u>: not this host\r\n",
@@ -31,7 +34,8 @@ static void RefusePeer(PSocket s, PAddr peer) {
     PlatClose(s);
 }
 
-void ClientListen(void) {
+void ClientListen(void)
+{
     PlatListen(ListenSocket, CLIENT_BACKLOG);
     for (;;) {
         PAddr peer = 0, local = 0;
@@ -45,7 +49,8 @@ void ClientListen(void) {
 
 /* Receives until the record that the first byte announces is whole, the
    peer closes, or the idle time has passed. Returns the count received. */
-static int ReceiveRecord(PSocket s, char *buf) {
+static int ReceiveRecord(PSocket s, char *buf)
+{
     int64_t deadline = PlatTickMs() + iIdleTimeoutMs;
     int len = 0;
     int need = CLIENT_RECV_MAX;
@@ -63,7 +68,8 @@ static int ReceiveRecord(PSocket s, char *buf) {
     return len;
 }
 
-static void HandleConnect(const ClientRecord *rec) {
+static void HandleConnect(const ClientRecord *rec)
+{
     char line[96];
     int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName) == 0;
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
@@ -75,7 +81,8 @@ static void HandleConnect(const ClientRecord *rec) {
     }
 }
 
-static void HandleQuit(const ClientRecord *rec) {
+static void HandleQuit(const ClientRecord *rec)
+{
     char line[96];
     snprintf(line, sizeof(line), "- ClientHandler Quit received on node <%s>\r\n", rec->sNodeText);
     MsgOut(line);
@@ -86,7 +93,8 @@ static void HandleQuit(const ClientRecord *rec) {
     }
 }
 
-void ClientHandler(void *connection) {
+void ClientHandler(void *connection)
+{
     PSocket s = ArgSocket(connection);
     iRcvdPalaverConnects++;
 

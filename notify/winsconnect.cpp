@@ -17,19 +17,22 @@ char sSys_RegString[SYS_TEXT_SIZE];
 static TMakewild Makewild;
 static TWildcatService Service;
 
-static void LogLine(const char *format, const char *text) {
+static void LogLine(const char *format, const char *text)
+{
     char line[SYS_TEXT_SIZE + 64];
     snprintf(line, sizeof(line), format, text);
     MsgOut(line);
 }
 
-static void LogNumber(const char *format, int value) {
+static void LogNumber(const char *format, int value)
+{
     char line[64];
     snprintf(line, sizeof(line), format, value);
     MsgOut(line);
 }
 
-void WINSConnect(void *hwnd) {
+void WINSConnect(void *hwnd)
+{
     MsgOut("- Connecting to WINS Server\r\n");
     if (!WildcatServerConnect(hwnd)) {
         MsgOut("Unable to connect to WINS Server");

@@ -24,12 +24,14 @@ static const size_t THREAD_STACK_BYTES = 64 * 1024;
 /* Each thread keeps the errno of its own latest socket call. */
 static thread_local int iLastError = 0;
 
-static int Fail(void) {
+static int Fail(void)
+{
     iLastError = errno;
     return -1;
 }
 
-static sockaddr_in MakeAddr(PAddr addr, int port) {
+static sockaddr_in MakeAddr(PAddr addr, int port)
+{
     sockaddr_in sin;
     memset(&sin, 0, sizeof(sin));
     sin.sin_family = AF_INET;
@@ -38,13 +40,15 @@ static sockaddr_in MakeAddr(PAddr addr, int port) {
     return sin;
 }
 
-int PlatSockStartup(void) {
+int PlatSockStartup(void)
+{
     return 0;
 }
 
 void PlatSockCleanup(void) {}
 
-PSocket PlatTcpSocket(void) {
+PSocket PlatTcpSocket(void)
+{
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         Fail();
@@ -53,14 +57,16 @@ PSocket PlatTcpSocket(void) {
     return fd;
 }
 
-int PlatBind(PSocket s, PAddr addr, int port) {
+int PlatBind(PSocket s, PAddr addr, int port)
+{
     sockaddr_in sin = MakeAddr(addr, port);
     if (bind((int)s, (sockaddr *)&sin, sizeof(sin)) != 0)
         return Fail();
     return 0;
 }
 
-int PlatLocalPort(PSocket s) {
+int PlatLocalPort(PSocket s)
+{
     sockaddr_in sin;
     socklen_t len = sizeof(sin);
     memset(&sin, 0, sizeof(sin));
@@ -71,13 +77,15 @@ int PlatLocalPort(PSocket s) {
     return ntohs(sin.sin_port);
 }
 
-int PlatListen(PSocket s, int backlog) {
+int PlatListen(PSocket s, int backlog)
+{
     if (listen((int)s, backlog) != 0)
         return Fail();
     return 0;
 }
 
-PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local) {
+PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
+{
     sockaddr_in sin;
     socklen_t len = sizeof(sin);
     int fd = accept4((int)s, (sockaddr *)&sin, &len, SOCK_CLOEXEC);
@@ -94,7 +102,8 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local) {
     return fd;
 }
 
-PSocket PlatConnect(PAddr addr, int port) {
+PSocket PlatConnect(PAddr addr, int port)
+{
     PSocket s = PlatTcpSocket();
     if (s == PSOCKET_INVALID)
         return s;
@@ -107,7 +116,8 @@ PSocket PlatConnect(PAddr addr, int port) {
     return s;
 }
 
-int PlatRecv(PSocket s, char *buf, int len, int timeoutMs) {
+int PlatRecv(PSocket s, char *buf, int len, int timeoutMs)
+{
     if (timeoutMs >= 0) {
         pollfd pfd = {(int)s, POLLIN, 0};
         int n;
@@ -128,7 +138,8 @@ int PlatRecv(PSocket s, char *buf, int len, int timeoutMs) {
     return (int)n;
 }
 
-int PlatSend(PSocket s, const char *buf, int len) {
+int PlatSend(PSocket s, const char *buf, int len)
+{
     int sent = 0;
     while (sent < len) {
         ssize_t n = send((int)s, buf + sent, (size_t)(len - sent), MSG_NOSIGNAL);
@@ -141,11 +152,13 @@ int PlatSend(PSocket s, const char *buf, int len) {
     return sent;
 }
 
-void PlatClose(PSocket s) {
+void PlatClose(PSocket s)
+{
     close((int)s);
 }
 
-int PlatLastError(void) {
+int PlatLastError(void)
+{
     return iLastError;
 }
 
@@ -154,14 +167,16 @@ struct ThreadStart {
     void *arg;
 };
 
-static void *ThreadMain(void *p) {
+static void *ThreadMain(void *p)
+{
     ThreadStart ts = *(ThreadStart *)p;
     free(p);
     ts.fn(ts.arg);
     return nullptr;
 }
 
-int PlatThreadStart(void (*fn)(void *), void *arg) {
+int PlatThreadStart(void (*fn)(void *), void *arg)
+{
     ThreadStart *ts = (ThreadStart *)malloc(sizeof(ThreadStart));
     if (ts == nullptr)
         return -1;
@@ -182,7 +197,8 @@ int PlatThreadStart(void (*fn)(void *), void *arg) {
     return 0;
 }
 
-void PlatSleep(int ms) {
+void PlatSleep(int ms)
+{
     timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = (long)(ms % 1000) * 1000000L;
@@ -190,13 +206,15 @@ void PlatSleep(int ms) {
     }
 }
 
-int64_t PlatTickMs(void) {
+int64_t PlatTickMs(void)
+{
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-void PlatExit(int status) {
+void PlatExit(int status)
+{
     fflush(stdout);
     fflush(stderr);
     _exit(status);

@@ -6,13 +6,15 @@
 #include <string.h>
 #include <string>
 
-static ClientRecord Read(const std::string &bytes) {
+static ClientRecord Read(const std::string &bytes)
+{
     ClientRecord rec;
     ReadClientRecord(bytes.data(), (int)bytes.size(), &rec);
     return rec;
 }
 
-TEST(ClientRecord, ConnectFieldsAtTheirOffsets) {
+TEST(ClientRecord, ConnectFieldsAtTheirOffsets)
+{
     ClientRecord rec = Read(MakeConnect("3", "194", "1234", "alice"));
     EXPECT_EQ(rec.kind, CLIENT_CONNECT);
     EXPECT_EQ(rec.iNode, 3);
@@ -33,7 +35,8 @@ TEST(ClientRecord, ConnectFieldsAtTheirOffsets) {
     EXPECT_STREQ(rec.sName, "bob");
 }
 
-TEST(ClientRecord, FullFieldsAreReadWithinTheirWidth) {
+TEST(ClientRecord, FullFieldsAreReadWithinTheirWidth)
+{
     std::string raw = "C   " + std::string("12345") + "654321" + "111111" + std::string(129, 'n');
     ClientRecord rec = Read(raw);
     EXPECT_EQ(rec.iNode, 12345);
@@ -45,7 +48,8 @@ TEST(ClientRecord, FullFieldsAreReadWithinTheirWidth) {
     EXPECT_EQ(std::string(rec.sName), std::string(129, 'n'));
 }
 
-TEST(ClientRecord, NumbersWithoutDigitsOrWithSigns) {
+TEST(ClientRecord, NumbersWithoutDigitsOrWithSigns)
+{
     ClientRecord rec = Read(MakeConnect("x", "", "abc", "n"));
     EXPECT_EQ(rec.iNode, 0);
     EXPECT_EQ(rec.iRemotePort, 0);
@@ -58,7 +62,8 @@ TEST(ClientRecord, NumbersWithoutDigitsOrWithSigns) {
     EXPECT_EQ(rec.iNode, 9999); /* a leading blank takes a place of the five */
 }
 
-TEST(ClientRecord, ShortRecordsReadMissingBytesAsNul) {
+TEST(ClientRecord, ShortRecordsReadMissingBytesAsNul)
+{
     std::string whole = MakeConnect("3", "194", "1234", "alice");
     ClientRecord rec = Read(whole.substr(0, 24));
     EXPECT_EQ(rec.kind, CLIENT_CONNECT);
@@ -76,7 +81,8 @@ TEST(ClientRecord, ShortRecordsReadMissingBytesAsNul) {
     EXPECT_STREQ(rec.sNodeText, "42");
 }
 
-TEST(ClientRecord, QuitKeepsItsNodeText) {
+TEST(ClientRecord, QuitKeepsItsNodeText)
+{
     ClientRecord rec = Read(std::string("Qabc"
                                         "00003",
                                         9));
@@ -89,7 +95,8 @@ TEST(ClientRecord, QuitKeepsItsNodeText) {
     EXPECT_STREQ(rec.sNodeText, "12345");
 }
 
-TEST(ClientRecord, OnlyCapitalCAndQAreKinds) {
+TEST(ClientRecord, OnlyCapitalCAndQAreKinds)
+{
     for (const char *raw : {"c", "q", "X", "\x00", " C"})
         EXPECT_EQ(Read(std::string(raw, strlen(raw) ? strlen(raw) : 1)).kind, CLIENT_UNKNOWN)
             << raw;

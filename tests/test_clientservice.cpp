@@ -14,18 +14,21 @@ class ClientHandlerTest : public ::testing::Test {
   protected:
     PSocket listener = PSOCKET_INVALID;
     int port = 0;
-    void SetUp() override {
+    void SetUp() override
+    {
         InitNodeRec();
         ClearLog();
         listener = ListenLoopback(&port);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         PlatClose(listener);
         InitNodeRec();
     }
     /* Sends bytes in pieces with a pause between them, then waits until
        the handler has closed the connection. */
-    void Send(const std::string &bytes, size_t piece = 0, int pauseMs = 0) {
+    void Send(const std::string &bytes, size_t piece = 0, int pauseMs = 0)
+    {
         PSocket c = ConnectLoopback(port);
         ServeOne(listener, ClientHandler);
         if (piece == 0)
@@ -40,12 +43,14 @@ class ClientHandlerTest : public ::testing::Test {
     }
 };
 
-static std::string NameFor(int local, int remote) {
+static std::string NameFor(int local, int remote)
+{
     char name[NODE_NAME_SIZE];
     return FindNodeRec(local, remote, 0, name) == -1 ? "<none>" : name;
 }
 
-TEST_F(ClientHandlerTest, ConnectThenQuit) {
+TEST_F(ClientHandlerTest, ConnectThenQuit)
+{
     SetNodeRec(4, 1, 2, "other");
     Send(MakeConnect("3", "194", "1234", "alice"));
     EXPECT_EQ(NameFor(1234, 194), "alice");
@@ -57,12 +62,14 @@ TEST_F(ClientHandlerTest, ConnectThenQuit) {
     EXPECT_EQ(CapturedLog(), "- ClientHandler Quit received on node <3>\r\n");
 }
 
-TEST_F(ClientHandlerTest, RecordInPiecesKeepsItsName) {
+TEST_F(ClientHandlerTest, RecordInPiecesKeepsItsName)
+{
     Send(MakeConnect("9", "6667", "40000", "slowpoke"), 7, 10);
     EXPECT_EQ(NameFor(40000, 6667), "slowpoke");
 }
 
-TEST_F(ClientHandlerTest, UnknownKindsChangeNothing) {
+TEST_F(ClientHandlerTest, UnknownKindsChangeNothing)
+{
     Send("c" + MakeConnect("3", "194", "1234", "alice").substr(1));
     Send("hello");
     EXPECT_EQ(NameFor(1234, 194), "<none>");
@@ -70,7 +77,8 @@ TEST_F(ClientHandlerTest, UnknownKindsChangeNothing) {
                              "- ClientHabdler Unknown client message\r\n");
 }
 
-TEST_F(ClientHandlerTest, NodesOutsideTheTableAreIgnoredAndSaidSo) {
+TEST_F(ClientHandlerTest, NodesOutsideTheTableAreIgnoredAndSaidSo)
+{
     Send(MakeConnect("256", "194", "1234", "mallory"));
     Send(MakeConnect("-1", "194", "1234", "mallory"));
     Send(MakeQuit("99999"));
@@ -84,14 +92,16 @@ TEST_F(ClientHandlerTest, NodesOutsideTheTableAreIgnoredAndSaidSo) {
               std::string::npos);
 }
 
-TEST_F(ClientHandlerTest, SilentPeersAreCountedAndClosedQuietly) {
+TEST_F(ClientHandlerTest, SilentPeersAreCountedAndClosedQuietly)
+{
     int before = iRcvdPalaverConnects;
     Send("");
     EXPECT_EQ(iRcvdPalaverConnects - before, 1);
     EXPECT_EQ(CapturedLog(), "");
 }
 
-TEST(ClientPeer, OnlyThisHostMaySendRecords) {
+TEST(ClientPeer, OnlyThisHostMaySendRecords)
+{
     EXPECT_EQ(bLocalPeer(0x7F000001u, 0x7F000001u), 1);
     EXPECT_EQ(bLocalPeer(0x7F0000FEu, 0x0A000001u), 1);
     EXPECT_EQ(bLocalPeer(0x0A000002u, 0x0A000002u), 1);
@@ -99,7 +109,8 @@ TEST(ClientPeer, OnlyThisHostMaySendRecords) {
     EXPECT_EQ(bLocalPeer(0xC0A80001u, 0x7F000001u), 0);
 }
 
-TEST(ClientPort, SystemPicksAPort) {
+TEST(ClientPort, SystemPicksAPort)
+{
     int unused;
     PlatClose(ListenLoopback(&unused)); /* starts the socket library */
     int port = OpenClientPort();

@@ -14,18 +14,21 @@ class IdentHandlerTest : public ::testing::Test {
   protected:
     PSocket listener = PSOCKET_INVALID;
     int port = 0;
-    void SetUp() override {
+    void SetUp() override
+    {
         InitNodeRec();
         ClearLog();
         listener = ListenLoopback(&port);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         PlatClose(listener);
         InitNodeRec();
     }
     /* Sends one query and returns everything the handler sent back before
        it closed the connection. */
-    std::string Ask(const std::string &query) {
+    std::string Ask(const std::string &query)
+    {
         PSocket c = ConnectLoopback(port);
         ServeOne(listener, IdentHandler);
         if (!query.empty())
@@ -36,20 +39,23 @@ class IdentHandlerTest : public ::testing::Test {
     }
 };
 
-TEST_F(IdentHandlerTest, RegisteredUserIsNamed) {
+TEST_F(IdentHandlerTest, RegisteredUserIsNamed)
+{
     SetNodeRec(3, 194, 1234, "alice");
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : USERID : UNIX : alice\r\n");
     EXPECT_EQ(CapturedLog(), "- IdentHandler match found on node <3>\r\n");
 }
 
-TEST_F(IdentHandlerTest, DisabledNameIsHiddenButOnlyInCapitals) {
+TEST_F(IdentHandlerTest, DisabledNameIsHiddenButOnlyInCapitals)
+{
     SetNodeRec(3, 194, 1234, "DISABLED");
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : ERROR : HIDDEN-USER \r\n");
     SetNodeRec(3, 194, 1234, "disabled");
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : USERID : UNIX : disabled\r\n");
 }
 
-TEST_F(IdentHandlerTest, UnknownPairGetsNoUser) {
+TEST_F(IdentHandlerTest, UnknownPairGetsNoUser)
+{
     SetNodeRec(3, 194, 1234, "alice");
     EXPECT_EQ(Ask("194 , 1234\r\n"), "194,1234 : ERROR : NO-USER \r\n");
     EXPECT_EQ(CapturedLog(), "- IdentHandler no match found\r\n");
@@ -58,13 +64,15 @@ TEST_F(IdentHandlerTest, UnknownPairGetsNoUser) {
     EXPECT_EQ(Ask("garbage\x01\xff"), "0,0 : ERROR : NO-USER \r\n");
 }
 
-TEST_F(IdentHandlerTest, FreedEntryIsNotReported) {
+TEST_F(IdentHandlerTest, FreedEntryIsNotReported)
+{
     SetNodeRec(3, 194, 1234, "alice");
     ClearNodeRec(3);
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : ERROR : NO-USER \r\n");
 }
 
-TEST_F(IdentHandlerTest, EveryMatchingNodeAnswersInNodeOrder) {
+TEST_F(IdentHandlerTest, EveryMatchingNodeAnswersInNodeOrder)
+{
     SetNodeRec(40, 194, 1234, "second");
     SetNodeRec(7, 194, 1234, "first");
     SetNodeRec(255, 194, 1234, "DISABLED");
@@ -76,7 +84,8 @@ TEST_F(IdentHandlerTest, EveryMatchingNodeAnswersInNodeOrder) {
                              "- IdentHandler match found on node <255>\r\n");
 }
 
-TEST_F(IdentHandlerTest, SilentPeerIsCountedButNotAnswered) {
+TEST_F(IdentHandlerTest, SilentPeerIsCountedButNotAnswered)
+{
     int before = iRcvdIdentRequests;
     PSocket c = ConnectLoopback(port);
     PlatClose(c);
@@ -91,7 +100,8 @@ TEST_F(IdentHandlerTest, SilentPeerIsCountedButNotAnswered) {
     EXPECT_EQ(CapturedLog(), "");
 }
 
-TEST_F(IdentHandlerTest, OnlyOneReceiveOfAtMost1024Bytes) {
+TEST_F(IdentHandlerTest, OnlyOneReceiveOfAtMost1024Bytes)
+{
     SetNodeRec(1, 2, 1, "x");
     std::string big = "1 , 2" + std::string(2000, ' ');
     EXPECT_EQ(Ask(big), "1,2 : USERID : UNIX : x\r\n");
@@ -101,7 +111,8 @@ TEST_F(IdentHandlerTest, OnlyOneReceiveOfAtMost1024Bytes) {
     EXPECT_EQ(Ask(std::string(1024, '9')), std::to_string(first) + ",0 : ERROR : NO-USER \r\n");
 }
 
-TEST_F(IdentHandlerTest, ParallelQueriesAreAnsweredAlike) {
+TEST_F(IdentHandlerTest, ParallelQueriesAreAnsweredAlike)
+{
     const int N = 16;
     for (int i = 0; i < N; i++)
         SetNodeRec(i, 5000 + i, 6000 + i, ("user" + std::to_string(i)).c_str());

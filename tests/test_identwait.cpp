@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-TEST(IdentWait, ReplyAfterTwoSecondsCloseAfterFour) {
+TEST(IdentWait, ReplyAfterTwoSecondsCloseAfterFour)
+{
     InitNodeRec();
     SetNodeRec(3, 194, 1234, "alice");
     int port;

@@ -9,21 +9,25 @@
 
 class NodeTable : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         InitNodeRec();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         InitNodeRec();
     }
 };
 
-TEST_F(NodeTable, FreshTableFindsNothing) {
+TEST_F(NodeTable, FreshTableFindsNothing)
+{
     char name[NODE_NAME_SIZE];
     EXPECT_EQ(FindNodeRec(0, 0, 0, name), -1);
     EXPECT_EQ(FindNodeRec(1234, 194, 0, name), -1);
 }
 
-TEST_F(NodeTable, FindsByLocalThenRemotePort) {
+TEST_F(NodeTable, FindsByLocalThenRemotePort)
+{
     char name[NODE_NAME_SIZE];
     ASSERT_EQ(SetNodeRec(3, 194, 1234, "alice"), 0);
     EXPECT_EQ(FindNodeRec(1234, 194, 0, name), 3);
@@ -32,7 +36,8 @@ TEST_F(NodeTable, FindsByLocalThenRemotePort) {
     EXPECT_EQ(FindNodeRec(194, 1234, 0, name), -1);
 }
 
-TEST_F(NodeTable, SamePortPairFoundInNodeOrder) {
+TEST_F(NodeTable, SamePortPairFoundInNodeOrder)
+{
     char name[NODE_NAME_SIZE];
     SetNodeRec(9, 194, 1234, "bob");
     SetNodeRec(2, 194, 1234, "carol");
@@ -43,7 +48,8 @@ TEST_F(NodeTable, SamePortPairFoundInNodeOrder) {
     EXPECT_EQ(FindNodeRec(1234, 194, 10, name), -1);
 }
 
-TEST_F(NodeTable, EveryNodeIncludingTheLastIsFound) {
+TEST_F(NodeTable, EveryNodeIncludingTheLastIsFound)
+{
     char name[NODE_NAME_SIZE];
     SetNodeRec(0, 1, 2, "first");
     SetNodeRec(255, 3, 4, "last");
@@ -54,7 +60,8 @@ TEST_F(NodeTable, EveryNodeIncludingTheLastIsFound) {
     EXPECT_EQ(FindNodeRec(4, 3, 0, name), -1);
 }
 
-TEST_F(NodeTable, ClearFreesOnlyThatNode) {
+TEST_F(NodeTable, ClearFreesOnlyThatNode)
+{
     char name[NODE_NAME_SIZE];
     SetNodeRec(3, 194, 1234, "alice");
     SetNodeRec(4, 195, 1235, "dave");
@@ -71,7 +78,8 @@ TEST_F(NodeTable, ClearFreesOnlyThatNode) {
     EXPECT_EQ(ClearNodeRec(3), 0); /* already free: stays free */
 }
 
-TEST_F(NodeTable, ConnectOverwritesEntry) {
+TEST_F(NodeTable, ConnectOverwritesEntry)
+{
     char name[NODE_NAME_SIZE];
     SetNodeRec(5, 10, 20, "old");
     SetNodeRec(5, 11, 21, "new");
@@ -80,7 +88,8 @@ TEST_F(NodeTable, ConnectOverwritesEntry) {
     EXPECT_STREQ(name, "new");
 }
 
-TEST_F(NodeTable, NodesOutsideTheTableChangeNothing) {
+TEST_F(NodeTable, NodesOutsideTheTableChangeNothing)
+{
     char name[NODE_NAME_SIZE];
     for (int node : {-1, 256, 99999, -2147483647 - 1, 2147483647}) {
         EXPECT_EQ(SetNodeRec(node, 194, 1234, "mallory"), -1) << node;
@@ -89,7 +98,8 @@ TEST_F(NodeTable, NodesOutsideTheTableChangeNothing) {
     EXPECT_EQ(FindNodeRec(1234, 194, 0, name), -1);
 }
 
-TEST_F(NodeTable, LongNamesAreCutAndKeptExactly) {
+TEST_F(NodeTable, LongNamesAreCutAndKeptExactly)
+{
     char name[NODE_NAME_SIZE];
     std::string longName(300, 'x');
     SetNodeRec(7, 1, 2, longName.c_str());
@@ -103,12 +113,14 @@ TEST_F(NodeTable, LongNamesAreCutAndKeptExactly) {
 /* Writers keep replacing entries with names that spell out their own node
    and ports over the whole field; a reader must never see a name that
    belongs to another write, or an entry half cleared. */
-static std::string NameOf(int node, int port) {
+static std::string NameOf(int node, int port)
+{
     std::string prefix = "n" + std::to_string(node) + "p" + std::to_string(port);
     return prefix + std::string(NODE_NAME_SIZE - 1 - prefix.size(), (char)('a' + port % 26));
 }
 
-TEST_F(NodeTable, ReadersNeverSeeAHalfWrittenEntry) {
+TEST_F(NodeTable, ReadersNeverSeeAHalfWrittenEntry)
+{
     const int NODES = 4, PORTS = 3, ROUNDS = 100000;
     std::atomic<bool> bStop(false);
     std::atomic<int> iBad(0), iSeen(0);

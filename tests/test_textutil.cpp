@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
-TEST(StrPos, FindsFirstOccurrence) {
+TEST(StrPos, FindsFirstOccurrence)
+{
     struct {
         const char *text, *pattern;
         int pos;
@@ -17,7 +18,8 @@ TEST(StrPos, FindsFirstOccurrence) {
         EXPECT_EQ(StrPos(c.text, c.pattern), c.pos) << c.text << " / " << c.pattern;
 }
 
-TEST(StrPos, PositionsStayWithinSixteenBits) {
+TEST(StrPos, PositionsStayWithinSixteenBits)
+{
     std::string text(40000, 'a');
     text[32766] = '.';
     EXPECT_EQ(StrPos(text.c_str(), "."), 32766);
@@ -26,7 +28,8 @@ TEST(StrPos, PositionsStayWithinSixteenBits) {
     EXPECT_EQ(StrPos(text.c_str(), "."), -1);
 }
 
-TEST(LeftStr, CopiesAtMostNCharacters) {
+TEST(LeftStr, CopiesAtMostNCharacters)
+{
     char dest[16];
     EXPECT_STREQ(LeftStr(dest, "6193, 23", 5), "6193,");
     EXPECT_STREQ(LeftStr(dest, "abc", 0), "");
@@ -35,7 +38,8 @@ TEST(LeftStr, CopiesAtMostNCharacters) {
     EXPECT_EQ(LeftStr(dest, "abc", 2), dest);
 }
 
-TEST(Skip, StopsAtTheRightCharacter) {
+TEST(Skip, StopsAtTheRightCharacter)
+{
     const char *blanks = "  ,x";
     EXPECT_EQ(SkipSpace(blanks), blanks + 2);
     const char *commas = ",, x";
@@ -49,7 +53,8 @@ TEST(Skip, StopsAtTheRightCharacter) {
     EXPECT_EQ(*SkipWord(word), '\0');
 }
 
-TEST(DecimalValue, ReadsAsAtoiDoes) {
+TEST(DecimalValue, ReadsAsAtoiDoes)
+{
     struct {
         const char *text;
         int value;

@@ -19,22 +19,26 @@ static const char USAGE[] =
     "(connect), or that the user on NODE has left (quit).\n";
 
 /* Front-end hooks of the platform layer, unused by this tool. */
-void MsgOut(const char *text) {
+void MsgOut(const char *text)
+{
     fputs(text, stdout);
 }
 
-int UserErr(const char *text) {
+int UserErr(const char *text)
+{
     fprintf(stderr, "%s\n", text);
     return 1;
 }
 
-static int Usage(FILE *out, int status) {
+static int Usage(FILE *out, int status)
+{
     fprintf(out, USAGE, WCSRV_PORT);
     return status;
 }
 
 /* Copies a decimal argument into a field, which must keep its NUL. */
-static bool bPutNumber(char *field, size_t width, const char *what, const char *arg) {
+static bool bPutNumber(char *field, size_t width, const char *what, const char *arg)
+{
     char *end = nullptr;
     long value = strtol(arg, &end, 10);
     if (*arg == '\0' || *end != '\0' || value < 0 || strlen(arg) >= width) {
@@ -46,7 +50,8 @@ static bool bPutNumber(char *field, size_t width, const char *what, const char *
     return true;
 }
 
-static bool bPutPort(char *field, size_t width, const char *what, const char *arg) {
+static bool bPutPort(char *field, size_t width, const char *what, const char *arg)
+{
     if (!bPutNumber(field, width, what, arg))
         return false;
     if (atoi(arg) > 65535) {
@@ -56,7 +61,8 @@ static bool bPutPort(char *field, size_t width, const char *what, const char *ar
     return true;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0))
         return Usage(stdout, 0);
 

@@ -6,7 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-int WcSendLine(PSocket s, const char *line) {
+int WcSendLine(PSocket s, const char *line)
+{
     char buf[WCSRV_LINE_MAX + 1];
     int n = snprintf(buf, sizeof(buf), "%s\n", line);
     if (n < 0 || n >= (int)sizeof(buf))
@@ -14,7 +15,8 @@ int WcSendLine(PSocket s, const char *line) {
     return PlatSend(s, buf, n) == n ? 0 : -1;
 }
 
-int WcRecvLine(PSocket s, char *line, int timeoutMs) {
+int WcRecvLine(PSocket s, char *line, int timeoutMs)
+{
     /* Byte by byte, so nothing after the newline is consumed. */
     int len = 0;
     for (;;) {
@@ -33,7 +35,8 @@ int WcRecvLine(PSocket s, char *line, int timeoutMs) {
     return 0;
 }
 
-int WcSplit(char *line, char **fields, int max) {
+int WcSplit(char *line, char **fields, int max)
+{
     int count = 0;
     char *p = line;
     while (count < max) {
@@ -47,7 +50,8 @@ int WcSplit(char *line, char **fields, int max) {
     return count;
 }
 
-int WcLookupServicePort(const char *name) {
+int WcLookupServicePort(const char *name)
+{
     if (PlatSockStartup() != 0)
         return -1;
     PSocket s = PlatConnect(WCSRV_ADDR, WCSRV_PORT);

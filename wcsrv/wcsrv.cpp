@@ -11,7 +11,8 @@ static PSocket hostSocket = PSOCKET_INVALID;
 static void *hostWindow = nullptr;
 
 /* Sends a request and reads the answer; 1 when it begins with OK. */
-static int Ask(const char *request, char *answer) {
+static int Ask(const char *request, char *answer)
+{
     if (hostSocket == PSOCKET_INVALID)
         return 0;
     if (WcSendLine(hostSocket, request) != 0 ||
@@ -21,7 +22,8 @@ static int Ask(const char *request, char *answer) {
 }
 
 /* Copies a field that may fill its width without a terminator. */
-static void CopyField(char *dest, size_t size, const char *source, size_t width) {
+static void CopyField(char *dest, size_t size, const char *source, size_t width)
+{
     size_t n = 0;
     while (n < width && n < size - 1 && source[n] != '\0') {
         dest[n] = source[n];
@@ -30,7 +32,8 @@ static void CopyField(char *dest, size_t size, const char *source, size_t width)
     dest[n] = '\0';
 }
 
-int WildcatServerConnect(void *hwnd) {
+int WildcatServerConnect(void *hwnd)
+{
     /* The library brings up the socket library for itself: its caller may
        not have done so yet. */
     if (PlatSockStartup() != 0)
@@ -46,7 +49,8 @@ int WildcatServerConnect(void *hwnd) {
     return 0;
 }
 
-int GetMakewild(TMakewild *makewild) {
+int GetMakewild(TMakewild *makewild)
+{
     char answer[WCSRV_LINE_MAX];
     if (!Ask("MAKEWILD", answer))
         return 0;
@@ -59,12 +63,14 @@ int GetMakewild(TMakewild *makewild) {
     return 1;
 }
 
-int WildcatServerCreateContext(void) {
+int WildcatServerCreateContext(void)
+{
     char answer[WCSRV_LINE_MAX];
     return Ask("CONTEXT", answer);
 }
 
-int RegisterService(const TWildcatService *service) {
+int RegisterService(const TWildcatService *service)
+{
     char name[sizeof(service->szName) + 1], vendor[sizeof(service->szVendor) + 1];
     CopyField(name, sizeof(name), service->szName, sizeof(service->szName));
     CopyField(vendor, sizeof(vendor), service->szVendor, sizeof(service->szVendor));

@@ -32,12 +32,14 @@ static bool bFailContext = false;
 static std::mutex ServicesLock;
 static std::map<std::string, int> Services;
 
-static bool bPlainText(const std::string &text) {
+static bool bPlainText(const std::string &text)
+{
     return text.find_first_of("\t\r\n") == std::string::npos && text.size() < 200;
 }
 
 /* One answer for one request line. */
-static std::string Answer(char *request) {
+static std::string Answer(char *request)
+{
     char *f[6];
     int n = WcSplit(request, f, 6);
     if (strcmp(f[0], "HELLO") == 0)
@@ -64,7 +66,8 @@ static std::string Answer(char *request) {
     return "ERR";
 }
 
-static void Serve(PSocket s) {
+static void Serve(PSocket s)
+{
     /* A client keeps its connection for as long as it lives. */
     char line[WCSRV_LINE_MAX];
     while (WcRecvLine(s, line, -1) == 0 && WcSendLine(s, Answer(line).c_str()) == 0) {
@@ -72,12 +75,14 @@ static void Serve(PSocket s) {
     PlatClose(s);
 }
 
-static int Usage(FILE *out, int status) {
+static int Usage(FILE *out, int status)
+{
     fprintf(out, USAGE, WCSRV_PORT);
     return status;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     char host[256] = "";
     gethostname(host, sizeof(host) - 1);
     sName = host;

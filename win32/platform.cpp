@@ -16,7 +16,8 @@ static const unsigned THREAD_STACK_BYTES = 64 * 1024;
 
 static WSADATA wsdata;
 
-static sockaddr_in MakeAddr(PAddr addr, int port) {
+static sockaddr_in MakeAddr(PAddr addr, int port)
+{
     sockaddr_in sin;
     memset(&sin, 0, sizeof(sin));
     sin.sin_family = AF_INET;
@@ -25,27 +26,32 @@ static sockaddr_in MakeAddr(PAddr addr, int port) {
     return sin;
 }
 
-int PlatSockStartup(void) {
+int PlatSockStartup(void)
+{
     return WSAStartup(WINSOCK_VERSION_11, &wsdata);
 }
 
-void PlatSockCleanup(void) {
+void PlatSockCleanup(void)
+{
     WSACleanup();
 }
 
-PSocket PlatTcpSocket(void) {
+PSocket PlatTcpSocket(void)
+{
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET)
         return PSOCKET_INVALID;
     return (PSocket)s;
 }
 
-int PlatBind(PSocket s, PAddr addr, int port) {
+int PlatBind(PSocket s, PAddr addr, int port)
+{
     sockaddr_in sin = MakeAddr(addr, port);
     return bind((SOCKET)s, (sockaddr *)&sin, sizeof(sin)) == 0 ? 0 : -1;
 }
 
-int PlatLocalPort(PSocket s) {
+int PlatLocalPort(PSocket s)
+{
     sockaddr_in sin;
     int len = sizeof(sin);
     memset(&sin, 0, sizeof(sin));
@@ -54,11 +60,13 @@ int PlatLocalPort(PSocket s) {
     return ntohs(sin.sin_port);
 }
 
-int PlatListen(PSocket s, int backlog) {
+int PlatListen(PSocket s, int backlog)
+{
     return listen((SOCKET)s, backlog) == 0 ? 0 : -1;
 }
 
-PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local) {
+PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
+{
     sockaddr_in sin;
     int len = sizeof(sin);
     SOCKET c = accept((SOCKET)s, (sockaddr *)&sin, &len);
@@ -73,7 +81,8 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local) {
     return (PSocket)c;
 }
 
-PSocket PlatConnect(PAddr addr, int port) {
+PSocket PlatConnect(PAddr addr, int port)
+{
     PSocket s = PlatTcpSocket();
     if (s == PSOCKET_INVALID)
         return s;
@@ -87,7 +96,8 @@ PSocket PlatConnect(PAddr addr, int port) {
     return s;
 }
 
-int PlatRecv(PSocket s, char *buf, int len, int timeoutMs) {
+int PlatRecv(PSocket s, char *buf, int len, int timeoutMs)
+{
     if (timeoutMs >= 0) {
         fd_set readable;
         FD_ZERO(&readable);
@@ -102,7 +112,8 @@ int PlatRecv(PSocket s, char *buf, int len, int timeoutMs) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-int PlatSend(PSocket s, const char *buf, int len) {
+int PlatSend(PSocket s, const char *buf, int len)
+{
     int sent = 0;
     while (sent < len) {
         int n = send((SOCKET)s, buf + sent, len - sent, 0);
@@ -113,26 +124,32 @@ int PlatSend(PSocket s, const char *buf, int len) {
     return sent;
 }
 
-void PlatClose(PSocket s) {
+void PlatClose(PSocket s)
+{
     closesocket((SOCKET)s);
 }
 
-int PlatLastError(void) {
+int PlatLastError(void)
+{
     return WSAGetLastError();
 }
 
-int PlatThreadStart(void (*fn)(void *), void *arg) {
+int PlatThreadStart(void (*fn)(void *), void *arg)
+{
     return _beginthread(fn, THREAD_STACK_BYTES, arg) == (uintptr_t)-1 ? -1 : 0;
 }
 
-void PlatSleep(int ms) {
+void PlatSleep(int ms)
+{
     Sleep((DWORD)ms);
 }
 
-int64_t PlatTickMs(void) {
+int64_t PlatTickMs(void)
+{
     return (int64_t)GetTickCount64();
 }
 
-void PlatExit(int status) {
+void PlatExit(int status)
+{
     ExitProcess((UINT)status);
 }

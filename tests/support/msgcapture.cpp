@@ -8,35 +8,41 @@ static std::mutex CaptureLock;
 static std::string sLog;
 static std::string sUserErr;
 
-void MsgOut(const char *text) {
+void MsgOut(const char *text)
+{
     std::lock_guard<std::mutex> hold(CaptureLock);
     sLog += text;
 }
 
-int UserErr(const char *text) {
+int UserErr(const char *text)
+{
     std::lock_guard<std::mutex> hold(CaptureLock);
     sUserErr += text;
     sUserErr += "\n";
     return 1;
 }
 
-std::string CapturedLog(void) {
+std::string CapturedLog(void)
+{
     std::lock_guard<std::mutex> hold(CaptureLock);
     return sLog;
 }
 
-std::string CapturedUserErr(void) {
+std::string CapturedUserErr(void)
+{
     std::lock_guard<std::mutex> hold(CaptureLock);
     return sUserErr;
 }
 
-void ClearLog(void) {
+void ClearLog(void)
+{
     std::lock_guard<std::mutex> hold(CaptureLock);
     sLog.clear();
     sUserErr.clear();
 }
 
-bool WaitForLog(const std::string &text, int ms) {
+bool WaitForLog(const std::string &text, int ms)
+{
     int64_t deadline = PlatTickMs() + ms;
     while (CapturedLog().find(text) == std::string::npos) {
         if (PlatTickMs() > deadline)

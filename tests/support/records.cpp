@@ -7,12 +7,14 @@
 
 /* Fills a field as a sender does, but lets a text fill the whole width
    without a NUL when it is that long. */
-static void PutField(char *field, size_t width, const char *text) {
+static void PutField(char *field, size_t width, const char *text)
+{
     size_t n = strlen(text);
     memcpy(field, text, n < width ? n : width);
 }
 
-std::string MakeConnect(const char *node, const char *remote, const char *local, const char *name) {
+std::string MakeConnect(const char *node, const char *remote, const char *local, const char *name)
+{
     ClientCrec rec;
     memset(&rec, 0, sizeof(rec));
     rec.sKind[0] = 'C';
@@ -23,7 +25,8 @@ std::string MakeConnect(const char *node, const char *remote, const char *local,
     return std::string((const char *)&rec, sizeof(rec));
 }
 
-std::string MakeQuit(const char *node) {
+std::string MakeQuit(const char *node)
+{
     ClientQrec rec;
     memset(&rec, 0, sizeof(rec));
     rec.sKind[0] = 'Q';

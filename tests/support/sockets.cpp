@@ -7,13 +7,15 @@
 
 static const PAddr LOOPBACK = 0x7F000001u;
 
-static void StartSockets(void) {
+static void StartSockets(void)
+{
     static bool bStarted = false;
     if (!bStarted)
         bStarted = PlatSockStartup() == 0;
 }
 
-PSocket ListenLoopback(int *port) {
+PSocket ListenLoopback(int *port)
+{
     StartSockets();
     PSocket s = PlatTcpSocket();
     EXPECT_NE(s, PSOCKET_INVALID);
@@ -23,14 +25,16 @@ PSocket ListenLoopback(int *port) {
     return s;
 }
 
-PSocket ConnectLoopback(int port) {
+PSocket ConnectLoopback(int port)
+{
     StartSockets();
     PSocket s = PlatConnect(LOOPBACK, port);
     EXPECT_NE(s, PSOCKET_INVALID);
     return s;
 }
 
-std::string ReadAll(PSocket s, int ms) {
+std::string ReadAll(PSocket s, int ms)
+{
     std::string got;
     int64_t deadline = PlatTickMs() + ms;
     char buf[512];
@@ -46,7 +50,8 @@ std::string ReadAll(PSocket s, int ms) {
     return got;
 }
 
-void ServeOne(PSocket listener, void (*handler)(void *)) {
+void ServeOne(PSocket listener, void (*handler)(void *))
+{
     PSocket c = PlatAccept(listener, nullptr, nullptr);
     ASSERT_NE(c, PSOCKET_INVALID);
     ASSERT_EQ(PlatThreadStart(handler, SocketArg(c)), 0);
