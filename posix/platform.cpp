@@ -59,6 +59,11 @@ PSocket PlatTcpSocket(void)
 
 int PlatBind(PSocket s, PAddr addr, int port)
 {
+    /* The services close their connections first, which leaves them in
+       TIME_WAIT on this side; without this a restarted program could not
+       bind its port for a minute. A port held by a listener stays refused. */
+    int one = 1;
+    setsockopt((int)s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in sin = MakeAddr(addr, port);
     if (bind((int)s, (sockaddr *)&sin, sizeof(sin)) != 0)
         return Fail();

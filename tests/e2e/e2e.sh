@@ -214,6 +214,18 @@ split_record)
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : carol\r\n'
     stop_quillet
     ;;
+restart)
+    # Answered queries leave port 113's connections in TIME_WAIT; a restart
+    # must still be able to listen there.
+    start_host
+    start_quillet
+    ready
+    expect_reply '1 , 2\r\n' '1,2 : ERROR : NO-USER \r\n'
+    stop_quillet
+    start_quillet
+    ready
+    stop_quillet
+    ;;
 *)
     echo "unknown scenario $SCENARIO"
     exit 2
