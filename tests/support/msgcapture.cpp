@@ -4,9 +4,11 @@
 
 #include <mutex>
 
+/* Handler threads are detached and may still be logging while the test
+   program exits, so the captured texts are never destroyed. */
 static std::mutex CaptureLock;
-static std::string sLog;
-static std::string sUserErr;
+static std::string &sLog = *new std::string;
+static std::string &sUserErr = *new std::string;
 
 void MsgOut(const char *text)
 {
