@@ -1,0 +1,276 @@
+#!/usr/bin/env bash
+# Fault scenarios over the real quillet, wcsrvd and palaver-notify: hostile
+# or broken peers, bad records, and the platform failing under the program.
+# Each asserts what the log says and that the process keeps serving.
+# Run as: unshare -rn bash fault.sh SCENARIO BUILD_DIR SEAM_DIR PYTHON3
+set -uo pipefail
+
+SCENARIO=$1
+BIN=$2
+SEAMS=$3
+PY=$4
+PEERS="$PY $(dirname "$0")/peers.py"
+WORK=$(mktemp -d)
+LOG=$WORK/quillet.log
+ERR=$WORK/quillet.err
+HOST=$WORK/wcsrvd.out
+pids=()
+failures=0
+
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# wait_for FILE TEXT [SECONDS]: true once FILE holds TEXT.
+wait_for() {
+    local deadline=$((SECONDS + ${3:-10}))
+    until grep -qF -- "$2" "$1" 2>/dev/null; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.05
+    done
+}
+
+start_host() {
+    "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" >"$HOST" 2>&1 &
+    pids+=($!)
+    wait_for "$HOST" "wcsrvd: serving" 5 || fail "wcsrvd did not start: $(cat "$HOST")"
+}
+
+# start_quillet [PROGRAM [PREFIX...]]: the console program, by default the
+# shipped one, optionally started through a command such as prlimit.
+start_quillet() {
+    local program=${1:-$BIN/quillet}
+    shift || true
+    "$@" "$program" >"$LOG" 2>"$ERR" &
+    QUILLET=$!
+    pids+=($QUILLET)
+}
+
+ready() {
+    wait_for "$LOG" "- Started to Listen for IDENT Connections" 10 ||
+        fail "IDENT listener did not start: $(log_lines)"
+    NOTIFY_PORT=$(log_lines | sed -n 's/^- Using Port Number //p')
+}
+
+log_lines() {
+    tr -d '\r' <"$LOG"
+}
+
+# exchange PORT HEX [SECONDS]: "reply=b'...' closed=0|1 seconds=N".
+exchange() {
+    $PEERS exchange "$1" "${2:-}" "${3:-10}"
+}
+
+hex() {
+    printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n'
+}
+
+# expect_reply QUERY REPLY: the peer gets exactly REPLY, then the close.
+expect_reply() {
+    local got want
+    got=$(exchange 113 "$(hex "$1")")
+    want="reply=$($PY -c 'import sys; print(repr(sys.argv[1].encode("latin-1").decode("unicode_escape").encode("latin-1")))' "$2") closed=1"
+    [ "${got% seconds=*}" = "$want" ] || fail "query '$1': expected $want, got $got"
+}
+
+field() {
+    printf '%s' "$1"
+    head -c $(($2 - ${#1})) /dev/zero
+}
+
+# record NODE REMOTE LOCAL NAME: a Connect record, 150 bytes.
+record() {
+    field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
+}
+
+# notify: sends standard input as one notification connection.
+notify() {
+    bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3 && timeout 5 cat <&3 >/dev/null"
+}
+
+still_serving() {
+    kill -0 "$QUILLET" 2>/dev/null || fail "quillet is gone"
+    "$BIN/palaver-notify" connect 200 7000 7001 still || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <200>" 5 || fail "no Connect line"
+    expect_reply '7001 , 7000\r\n' '7001,7000 : USERID : UNIX : still\r\n'
+}
+
+stop_quillet() {
+    kill -TERM "$QUILLET"
+    wait "$QUILLET"
+    local status=$?
+    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
+}
+
+ip link set lo up
+
+case "$SCENARIO" in
+peers)
+    # Peers on port 113 that close at once, send a byte, flood, or send
+    # garbage: each gets at most one well-formed reply and a close.
+    start_host
+    start_quillet
+    ready
+    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    before=$(log_lines | wc -l)
+    # Closed before sending: no reply, no log line.
+    $PY -c 'import socket; socket.create_connection(("127.0.0.1", 113)).close()'
+    sleep 3
+    [ "$(log_lines | wc -l)" -eq "$before" ] || fail "a peer that sent nothing was logged: $(log_lines | tail -n 2)"
+    expect_reply '1' '1,0 : ERROR : NO-USER \r\n'
+    # 1024 bytes and more: the first receive holds the query, the rest is
+    # never read and changes nothing.
+    flood=$(printf '1234 , 194\r\n'; head -c 5000 /dev/zero | tr '\0' 'x')
+    expect_reply "$flood" '1234,194 : USERID : UNIX : alice\r\n'
+    expect_reply "$(head -c 1024 /dev/zero | tr '\0' ' ')" '0,0 : ERROR : NO-USER \r\n'
+    # Binary garbage, NULs, bytes above 127 and line breaks included.
+    for seed in 1 2 3; do
+        garbage=$($PY -c "import random; r = random.Random($seed); print(bytes(r.randrange(256) for _ in range(700)).hex())")
+        got=$(exchange 113 "$garbage")
+        echo "$got" | grep -Eq "^reply=b'-?[0-9]+,-?[0-9]+ : (ERROR : NO-USER \\\\r\\\\n|USERID : UNIX : alice\\\\r\\\\n)' closed=1" ||
+            fail "garbage $seed: $got"
+    done
+    # Every answered connection logged exactly one line.
+    [ "$(log_lines | grep -c -- '- IdentHandler ')" -eq 6 ] || fail "handler lines: $(log_lines | grep -- '- IdentHandler ')"
+    ! grep -q "ERROR: AddressSanitizer\|runtime error" "$ERR" || fail "sanitizer: $(cat "$ERR")"
+    still_serving
+    stop_quillet
+    ;;
+idle)
+    # Peers that connect and never send are dropped after 60 s, on both
+    # ports, silently, while others are served meanwhile.
+    start_host
+    start_quillet
+    ready
+    exchange 113 "" 75 >"$WORK/ident.idle" &
+    idle1=$!
+    exchange "$NOTIFY_PORT" "" 75 >"$WORK/notify.idle" &
+    idle2=$!
+    sleep 1
+    still_serving
+    wait "$idle1" "$idle2"
+    for f in ident notify; do
+        got=$(cat "$WORK/$f.idle")
+        echo "$got" | grep -Eq "^reply=b'' closed=1 seconds=6[0-4]\." || fail "idle $f peer: $got"
+    done
+    log_lines | grep -q "no match found\|Unknown client" && fail "an idle peer was logged: $(log_lines)"
+    still_serving
+    stop_quillet
+    ;;
+records)
+    # Records with every field full and no NUL, nodes outside the table,
+    # and kinds other than C and Q: the table changes only as it should.
+    start_host
+    start_quillet
+    ready
+    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    long=$(head -c 129 /dev/zero | tr '\0' 'n')
+    # Node "00007", ports "000194" and "012345", 129-byte name: no NUL.
+    printf 'Cxyz00007000194012345%s' "$long" | notify
+    wait_for "$LOG" "- ClientHandler Connect received on node  <7>" 5 || fail "full Connect not taken: $(log_lines)"
+    expect_reply '12345 , 194\r\n' "12345,194 : USERID : UNIX : ${long:0:127}\\r\\n"
+    printf 'Qxyz00007' | notify
+    wait_for "$LOG" "- ClientHandler Quit received on node <00007>" 5 || fail "full Quit not taken: $(log_lines)"
+    # Negative and huge nodes: logged and ignored.
+    for node in -1 -9999 99999 256; do
+        record "$node" 194 1234 mallory | notify
+        wait_for "$LOG" "- ClientHandler node <$node> is outside the node table, ignored" 5 ||
+            fail "node $node not refused: $(log_lines | tail -n 3)"
+        { field Q 4; field "$node" 5; } | notify
+        wait_for "$LOG" "- ClientHandler Quit received on node <$node>" 5 || fail "no Quit line for $node"
+    done
+    # Ports that fill their fields, one of them negative, are kept as read.
+    record 9 999999 -00001 wide | notify
+    wait_for "$LOG" "- ClientHandler Connect received on node  <9>" 5 || fail "no Connect line for 9"
+    expect_reply '-1 , 999999\r\n' '-1,999999 : USERID : UNIX : wide\r\n'
+    # Kinds other than C and Q, lower case included, and a lone NUL.
+    for kind in c q X '\x00' '\xff'; do
+        { printf "$kind"; record 3 194 1234 eve | tail -c +2; } | notify
+    done
+    for i in 1 2 3 4 5; do
+        [ "$(log_lines | grep -c -- '^- ClientHabdler Unknown client message$')" -ge 5 ] && break
+        sleep 1
+    done
+    [ "$(log_lines | grep -c -- '^- ClientHabdler Unknown client message$')" -eq 5 ] ||
+        fail "unknown kinds: $(log_lines | grep -c Unknown)"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    log_lines | grep -q "mallory\|eve" && fail "a refused record reached the log's names"
+    ! grep -q "ERROR: AddressSanitizer\|runtime error" "$ERR" || fail "sanitizer: $(cat "$ERR")"
+    still_serving
+    stop_quillet
+    ;;
+no_sockets)
+    # The socket library refuses to start: a message, the service is still
+    # registered with port 0, the IDENT listener gives up with its line, and
+    # the notification loop, whose accept can only fail, does not spin.
+    start_host
+    start_quillet "$SEAMS/quillet-nosockets"
+    wait_for "$LOG" "- IdentListen - Invalid Socket" 10 || fail "no Invalid Socket line: $(log_lines)"
+    grep -qF "Unable to initialise winsock" "$ERR" || fail "no message box text: $(cat "$ERR")"
+    log_lines | grep -qx -- "- Using Port Number 0" || fail "port not 0: $(log_lines)"
+    grep -q 'registered service "quillet" vendor "Tarnwell, New Zealand" version 1 port 0$' "$HOST" ||
+        fail "not registered with port 0: $(cat "$HOST")"
+    log_lines | grep -q "Started to Listen for IDENT" && fail "IDENT listener claims to listen"
+    got=$($PEERS watch "$QUILLET" 3)
+    echo "no_sockets: $got"
+    cpu=${got#cpu=}; cpu=${cpu%% *}; threads=${got##*threads=}
+    $PY -c "import sys; sys.exit(0 if float('$cpu') <= 0.3 else 1)" || fail "spins without sockets: $got"
+    [ "$threads" -le 4 ] || fail "threads without bound: $got"
+    kill -0 "$QUILLET" 2>/dev/null || fail "quillet ended"
+    stop_quillet
+    ;;
+no_threads)
+    # Three handler threads cannot be started: their peers are closed at
+    # once without a reply, and the next connection is served as usual.
+    start_host
+    start_quillet "$SEAMS/quillet-nothreads"
+    ready
+    for i in 1 2 3; do
+        got=$(exchange 113 "$(hex '1 , 2\r\n')" 5)
+        echo "$got" | grep -Eq "^reply=b'' closed=1 seconds=0\.[0-9]+" || fail "unstarted handler $i: $got"
+    done
+    still_serving
+    stop_quillet
+    ;;
+fd_limit)
+    # Descriptors run out while connections keep arriving: accept fails
+    # until they free up. The loop must neither spin nor die, and must
+    # serve again afterwards. The hard limit keeps the program from raising
+    # its own.
+    start_host
+    start_quillet "$BIN/quillet" prlimit --nofile=64:64
+    ready
+    got=$($PEERS outage "$QUILLET" 113 150 3)
+    echo "fd_limit: $got"
+    fds=${got#*fds=}; fds=${fds%% *}
+    cpu=${got##*cpu=}
+    [ "$fds" -ge 60 ] || fail "the limit was not reached: $got"
+    $PY -c "import sys; sys.exit(0 if float('$cpu') <= 0.3 else 1)" || fail "spins during the outage: $got"
+    kill -0 "$QUILLET" 2>/dev/null || fail "quillet died at the limit: $(tail -n 5 "$ERR")"
+    # The held peers have gone; their handlers close and service resumes.
+    start=$SECONDS
+    still_serving
+    echo "fd_limit: served again $((SECONDS - start)) s after the peers left"
+    stop_quillet
+    ;;
+*)
+    echo "unknown scenario $SCENARIO"
+    exit 2
+    ;;
+esac
+
+if [ $failures -gt 0 ]; then
+    echo "--- quillet log"; log_lines | tail -n 40; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
+    exit 1
+fi
+echo "fault $SCENARIO: passed"
