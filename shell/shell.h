@@ -21,10 +21,10 @@
 /* ---- Main window (mainwin.cpp) ---- */
 
 extern HINSTANCE ghInstance;
-extern HWND g_hWnd;          /* null until CreateDialogParamA returns */
-extern HWND hwndMSG1;        /* the message box; read by every thread */
+extern HWND g_hWnd;   /* null until CreateDialogParamA returns */
+extern HWND hwndMSG1; /* the message box; read by every thread */
 extern HWND hwndStatusBar;
-extern int aWidths[2];       /* right edges of the status bar's parts */
+extern int aWidths[2];                   /* right edges of the status bar's parts */
 extern float x_proportion, y_proportion; /* pixels per dialog unit */
 extern RECT actualDialogRect, actualEditRect;
 extern int iMsgXBorder, iMsgYBorder;
