@@ -1,0 +1,111 @@
+/* tests/shell/shellprobe.cpp: recorders for the shell's tray and for the
+   services' start-up, so that the window can be made in a test process
+   without a host server or port 113. */
+#include "shellprobe.h"
+
+#include "../../common/services.h"
+
+#include <commctrl.h>
+
+#include <string.h>
+
+std::vector<TrayCall> TrayCalls;
+std::vector<std::string> ServiceCalls;
+void *pServicesWindow;
+std::string sLogAtServiceStart;
+
+BOOL TrayNotify(DWORD message, NOTIFYICONDATAA *data)
+{
+    TrayCall call;
+    call.message = message;
+    memset(&call.record, 0, sizeof(call.record));
+    size_t size = data->cbSize < sizeof(call.record) ? data->cbSize : sizeof(call.record);
+    memcpy(&call.record, data, size);
+    TrayCalls.push_back(call);
+    return TRUE;
+}
+
+void ResetServices(void)
+{
+    ServiceCalls.push_back("reset");
+}
+
+void StartServices(void *hwnd)
+{
+    ServiceCalls.push_back("start");
+    pServicesWindow = hwnd;
+    sLogAtServiceStart = LogText();
+}
+
+void ClearProbes(void)
+{
+    TrayCalls.clear();
+    ServiceCalls.clear();
+    pServicesWindow = nullptr;
+    sLogAtServiceStart.clear();
+}
+
+std::string LogText(void)
+{
+    int len = GetWindowTextLengthA(hwndMSG1);
+    std::string text(len + 1, '\0');
+    len = GetWindowTextA(hwndMSG1, &text[0], len + 1);
+    text.resize(len < 0 ? 0 : len);
+    return text;
+}
+
+std::string StatusText(void)
+{
+    int len = LOWORD(SendMessageA(hwndStatusBar, SB_GETTEXTLENGTHA, 0, 0));
+    std::string text(len + 1, '\0');
+    SendMessageA(hwndStatusBar, SB_GETTEXTA, 0, (LPARAM)&text[0]);
+    text.resize(strlen(text.c_str()));
+    return text;
+}
+
+bool TakeQuit(int *code)
+{
+    MSG msg;
+    if (!PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    *code = (int)msg.wParam;
+    return true;
+}
+
+static const UINT TICK_MS = 50;
+static const int TICKS_BEFORE_TIMEOUT = 200;
+
+static UINT_PTR uTicker;
+static int iTicks;
+static bool bTickerActed;
+static bool bTickerTimedOut;
+static bool (*TickFn)(void);
+static void (*TimeoutFn)(void);
+
+/* The clock keeps running after fn has acted, so that a modal loop that
+   fails to end on what fn did is still ended. */
+static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (!bTickerActed && TickFn())
+        bTickerActed = true;
+    if (++iTicks == TICKS_BEFORE_TIMEOUT) {
+        bTickerTimedOut = true;
+        TimeoutFn();
+    }
+}
+
+void StartTicker(bool (*fn)(void), void (*timeout)(void))
+{
+    TickFn = fn;
+    TimeoutFn = timeout;
+    iTicks = 0;
+    bTickerActed = false;
+    bTickerTimedOut = false;
+    uTicker = SetTimer(nullptr, 0, TICK_MS, Tick);
+}
+
+bool StopTicker(void)
+{
+    KillTimer(nullptr, uTicker);
+    return bTickerActed && !bTickerTimedOut;
+}

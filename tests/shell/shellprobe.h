@@ -1,0 +1,45 @@
+/* tests/shell/shellprobe.h: what the window tests put in place of the
+   shell's tray and of the service threads, and helpers that read the real
+   window back. */
+#ifndef QUILLET_SHELLPROBE_H
+#define QUILLET_SHELLPROBE_H
+
+#include "shell.h"
+
+#include <string>
+#include <vector>
+
+/* One call of the shell's tray, with the record as the shell would read
+   it: cbSize bytes, the rest zero. */
+struct TrayCall {
+    DWORD message;
+    NOTIFYICONDATAA record;
+};
+
+extern std::vector<TrayCall> TrayCalls;
+
+/* The start-up calls into the services, in order ("reset", "start"), the
+   window the services were given and the log as it stood when they
+   started. */
+extern std::vector<std::string> ServiceCalls;
+extern void *pServicesWindow;
+extern std::string sLogAtServiceStart;
+
+void ClearProbes(void);
+
+/* The whole message log, and the status bar's first part. */
+std::string LogText(void);
+std::string StatusText(void);
+
+/* True, with the exit code, when a quit is waiting in this thread's queue;
+   the quit is taken out. */
+bool TakeQuit(int *code);
+
+/* Runs fn on the window's thread every 50 ms while this thread is inside a
+   modal loop, until fn returns true (it has acted). If the loop is still
+   running 10 s after the start, timeout is called to end it. StopTicker
+   returns true when fn acted and the loop ended in time. */
+void StartTicker(bool (*fn)(void), void (*timeout)(void));
+bool StopTicker(void);
+
+#endif

@@ -1,0 +1,370 @@
+/* tests/shell/test_mainwin.cpp: the main window made from its template and
+   driven with real messages: start-up, commands, hiding and restoring, the
+   tray callback, the message log and the layout. The numbers are the
+   window's external ones, written out rather than taken from the program's
+   header. */
+#include "windowfixture.h"
+
+#include "../../common/platform.h"
+
+#include <commctrl.h>
+#include <stdio.h>
+#include <thread>
+
+static const char TITLE_LINES[] = "Quillet - b.03a\r\n- Server Initiliased\r\n";
+static const char HELP_LINE[] = "Sorry, No Help available yet!\r\n";
+
+static void ExpectTrayRecord(const TrayCall &call)
+{
+#ifdef _WIN64
+    EXPECT_EQ(call.record.cbSize, 104u);
+#else
+    EXPECT_EQ(call.record.cbSize, 88u);
+#endif
+    EXPECT_EQ(call.record.hWnd, g_hWnd);
+    EXPECT_EQ(call.record.uID, 1014u);
+    EXPECT_EQ(call.record.uFlags, 7u);
+    EXPECT_EQ(call.record.uCallbackMessage, 0x401u);
+    EXPECT_NE(call.record.hIcon, nullptr);
+    EXPECT_EQ(call.record.hIcon, g_hIcon);
+    EXPECT_EQ(Tip(call), "Quillet - b.03a");
+    EXPECT_EQ(call.record.szTip[63], '\0');
+}
+
+TEST_F(MainWindow, StartsHiddenWithTitleLinesAndWaitingStatus)
+{
+    EXPECT_FALSE(IsWindowVisible(g_hWnd));
+    char title[64] = "";
+    GetWindowTextA(g_hWnd, title, sizeof(title));
+    EXPECT_STREQ(title, "Quillet - b.03a");
+
+    EXPECT_EQ(LogText(), TITLE_LINES);
+    EXPECT_EQ(StatusText(), "Quillet - Ready & Waiting");
+    int parts[2] = {0, 0};
+    EXPECT_EQ(SendMessageA(hwndStatusBar, SB_GETPARTS, 2, (LPARAM)parts), 2);
+    EXPECT_EQ(parts[1], -1);
+    EXPECT_EQ(GetDlgCtrlID(hwndStatusBar), 1007);
+
+    /* The node table is cleared first; the services start last, given the
+       window, once the first two lines are in the log. */
+    ASSERT_EQ(ServiceCalls, (std::vector<std::string>{"reset", "start"}));
+    EXPECT_EQ(pServicesWindow, (void *)g_hWnd);
+    EXPECT_EQ(sLogAtServiceStart, TITLE_LINES);
+
+    ASSERT_EQ(TrayCalls.size(), 1u);
+    EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_ADD);
+    ExpectTrayRecord(TrayCalls[0]);
+}
+
+TEST_F(MainWindow, ShutDownTakesTheIconDown)
+{
+    TrayCalls.clear();
+    ShutDown();
+    ASSERT_EQ(TrayCalls.size(), 1u);
+    EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_DELETE);
+    EXPECT_EQ(TrayCalls[0].record.hWnd, g_hWnd);
+    EXPECT_EQ(TrayCalls[0].record.uID, 1014u);
+}
+
+TEST_F(MainWindow, HelpAppendsOneLinePerPress)
+{
+    Restore();
+    HWND help = GetDlgItem(g_hWnd, 1008);
+    std::string expected = TITLE_LINES;
+    for (int press = 1; press <= 3; press++) {
+        SendMessageA(help, BM_CLICK, 0, 0);
+        expected += HELP_LINE;
+        EXPECT_EQ(LogText(), expected) << "after press " << press;
+    }
+}
+
+TEST_F(MainWindow, QuitCommandsPostQuit)
+{
+    const WPARAM quits[] = {2 /* Esc, close box, Alt+F4 */, 106 /* Quit button */,
+                            1013 /* tray menu Quit */};
+    for (WPARAM command : quits) {
+        int code = -1;
+        EXPECT_EQ(MainDialogProc(g_hWnd, WM_COMMAND, command, 0), 1) << command;
+        EXPECT_TRUE(TakeQuit(&code)) << command;
+        EXPECT_EQ(code, 0);
+        SendMessageA(g_hWnd, WM_COMMAND, command, 0);
+        EXPECT_TRUE(TakeQuit(&code)) << command;
+        EXPECT_TRUE(IsWindow(g_hWnd));
+    }
+    EXPECT_EQ(TrayCalls.size(), 1u) << "quitting hides nothing and adds no icon";
+}
+
+TEST_F(MainWindow, OkAndCommandsWithANotificationCodeDoNothing)
+{
+    Restore();
+    const WPARAM ignored[] = {1,                            /* IDOK: Enter with no button focused */
+                              MAKEWPARAM(122, EN_SETFOCUS), /* the message box taking the focus */
+                              MAKEWPARAM(122, EN_KILLFOCUS),
+                              MAKEWPARAM(106, 1),
+                              MAKEWPARAM(2, 1),
+                              MAKEWPARAM(1008, 1),
+                              MAKEWPARAM(128, 1),
+                              MAKEWPARAM(116, 1),
+                              MAKEWPARAM(1012, 1),
+                              9999};
+    for (WPARAM command : ignored) {
+        EXPECT_EQ(MainDialogProc(g_hWnd, WM_COMMAND, command, 0), 0) << std::hex << command;
+        SendMessageA(g_hWnd, WM_COMMAND, command, 0);
+        int code;
+        EXPECT_FALSE(TakeQuit(&code)) << std::hex << command;
+    }
+    EXPECT_EQ(LogText(), TITLE_LINES);
+    EXPECT_TRUE(IsWindowVisible(g_hWnd));
+    EXPECT_TRUE(TrayCalls.empty());
+}
+
+TEST_F(MainWindow, EscapeThroughTheMessageLoopQuits)
+{
+    Restore();
+    /* The loop's dialog handling turns Esc into command 2. */
+    PostMessageA(GetDlgItem(g_hWnd, 1008), WM_KEYDOWN, VK_ESCAPE, 0);
+    static bool bGaveUp;
+    bGaveUp = false;
+    StartTicker([] { return false; },
+                [] {
+                    bGaveUp = true;
+                    PostQuitMessage(99);
+                });
+    MessageLoop();
+    StopTicker();
+    EXPECT_FALSE(bGaveUp) << "Esc did not end the loop";
+    EXPECT_TRUE(IsWindowVisible(g_hWnd)) << "Esc quits; it does not hide";
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+    EXPECT_EQ(LogText(), TITLE_LINES);
+}
+
+TEST_F(MainWindow, HideButtonAndMinimiseHideToTheTray)
+{
+    struct Case {
+        const char *what;
+        UINT msg;
+        WPARAM wParam;
+    } cases[] = {{"Hide button", WM_COMMAND, 128}, {"minimise", WM_SYSCOMMAND, SC_MINIMIZE}};
+    for (const Case &c : cases) {
+        Restore();
+        ASSERT_TRUE(IsWindowVisible(g_hWnd));
+        SendMessageA(g_hWnd, c.msg, c.wParam, 0);
+        EXPECT_FALSE(IsWindowVisible(g_hWnd)) << c.what;
+        EXPECT_FALSE(IsIconic(g_hWnd)) << c.what << " must hide, not minimise";
+        ASSERT_EQ(TrayCalls.size(), 1u) << c.what;
+        EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_ADD);
+        ExpectTrayRecord(TrayCalls[0]);
+    }
+    EXPECT_EQ(MainDialogProc(g_hWnd, WM_SYSCOMMAND, SC_MINIMIZE, 0), 1);
+    /* Other system commands are left to the system. */
+    EXPECT_EQ(MainDialogProc(g_hWnd, WM_SYSCOMMAND, SC_MAXIMIZE, 0), 0);
+    EXPECT_EQ(MainDialogProc(g_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0), 0);
+}
+
+TEST_F(MainWindow, RestoreShowsTheWindowRestoredAndRemovesTheIcon)
+{
+    Restore();
+    ShowWindow(g_hWnd, SW_MAXIMIZE);
+    SendMessageA(g_hWnd, WM_COMMAND, 128, 0);
+    ASSERT_FALSE(IsWindowVisible(g_hWnd));
+    TrayCalls.clear();
+
+    EXPECT_EQ(MainDialogProc(g_hWnd, WM_COMMAND, 1012, 0), 1);
+    EXPECT_TRUE(IsWindowVisible(g_hWnd));
+    EXPECT_FALSE(IsZoomed(g_hWnd));
+    EXPECT_FALSE(IsIconic(g_hWnd));
+    EXPECT_EQ(GetForegroundWindow(), g_hWnd);
+    ASSERT_EQ(TrayCalls.size(), 1u);
+    EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_DELETE);
+    EXPECT_EQ(TrayCalls[0].record.hWnd, g_hWnd);
+    EXPECT_EQ(TrayCalls[0].record.uID, 1014u);
+}
+
+/* What the tray menu showed while it was open. */
+static std::vector<std::string> MenuSeen;
+static std::vector<UINT> MenuIdsSeen;
+
+static bool InspectAndCloseMenu(void)
+{
+    HWND menuWindow = FindWindowA("#32768", nullptr);
+    if (menuWindow == nullptr || !IsWindowVisible(menuWindow))
+        return false;
+    HMENU menu = (HMENU)SendMessageA(menuWindow, MN_GETHMENU, 0, 0);
+    for (int i = 0; i < GetMenuItemCount(menu); i++) {
+        char text[64] = "";
+        GetMenuStringA(menu, i, text, sizeof(text), MF_BYPOSITION);
+        MenuSeen.push_back(text);
+        MenuIdsSeen.push_back(GetMenuItemID(menu, i));
+    }
+    EndMenu();
+    return true;
+}
+
+TEST_F(MainWindow, TrayCallbackOpensTheMenuOnlyOnRightButtonDown)
+{
+    struct Case {
+        WPARAM wParam;
+        LPARAM lParam;
+    } ignored[] = {{1014, WM_LBUTTONDOWN}, {1014, WM_LBUTTONUP},     {1014, WM_LBUTTONDBLCLK},
+                   {1014, WM_RBUTTONUP},   {1014, WM_RBUTTONDBLCLK}, {1014, WM_MOUSEMOVE},
+                   {1014, WM_MBUTTONDOWN}, {1013, WM_RBUTTONDOWN},   {0, WM_RBUTTONDOWN}};
+    for (const Case &c : ignored) {
+        EXPECT_EQ(MainDialogProc(g_hWnd, 0x401, c.wParam, c.lParam), 0)
+            << c.wParam << " " << std::hex << c.lParam;
+        EXPECT_EQ(g_hMenu, nullptr);
+    }
+
+    HMENU previous = nullptr;
+    for (int click = 0; click < 2; click++) {
+        MenuSeen.clear();
+        MenuIdsSeen.clear();
+        StartTicker(InspectAndCloseMenu, [] { EndMenu(); });
+        EXPECT_EQ(MainDialogProc(g_hWnd, 0x401, 1014, WM_RBUTTONDOWN), 1);
+        EXPECT_TRUE(StopTicker()) << "the menu did not open, or did not close";
+        EXPECT_EQ(MenuSeen, (std::vector<std::string>{"&About", "&Restore", "", "&Quit"}));
+        EXPECT_EQ(MenuIdsSeen, (std::vector<UINT>{1016, 1012, 0, 1013}));
+        EXPECT_EQ(GetMenuState(g_hPopup, 2, MF_BYPOSITION) & MF_SEPARATOR, (UINT)MF_SEPARATOR);
+        /* Each click loads its own copy of the menu. */
+        EXPECT_NE(g_hMenu, nullptr);
+        EXPECT_EQ(GetSubMenu(g_hMenu, 0), g_hPopup);
+        if (previous != nullptr) {
+            EXPECT_FALSE(IsMenu(previous)) << "the earlier copy is freed";
+        }
+        previous = g_hMenu;
+
+        bool nullPosted = false;
+        MSG msg;
+        while (PeekMessageA(&msg, g_hWnd, 0, 0, PM_REMOVE))
+            nullPosted = nullPosted || msg.message == WM_NULL;
+        EXPECT_TRUE(nullPosted);
+    }
+    EXPECT_FALSE(IsWindowVisible(g_hWnd)) << "closing the menu changes nothing";
+}
+
+TEST_F(MainWindow, TaskbarCreatedPutsTheIconBackOnlyWhileHidden)
+{
+    UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+    TrayCalls.clear();
+    SendMessageA(g_hWnd, taskbarCreated, 0, 0);
+    ASSERT_EQ(TrayCalls.size(), 1u);
+    EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_ADD);
+    ExpectTrayRecord(TrayCalls[0]);
+
+    Restore();
+    SendMessageA(g_hWnd, taskbarCreated, 0, 0);
+    EXPECT_TRUE(TrayCalls.empty()) << "a shown window has no icon to put back";
+}
+
+TEST_F(MainWindow, LogKeepsGrowingPastTheBoxDefaultLimit)
+{
+    std::string expected = TITLE_LINES;
+    char line[128];
+    for (int i = 0; expected.size() < 100000; i++) {
+        snprintf(line, sizeof(line), "- IdentHandler match found on node <%i> %s\r\n", i % 256,
+                 "...................................................");
+        MsgOut(line);
+        expected += line;
+    }
+    const char last[] = "- IdentHandler no match found\r\n";
+    MsgOut(last);
+    expected += last;
+    std::string log = LogText();
+    EXPECT_GT(log.size(), 100000u);
+    EXPECT_EQ(log.size(), expected.size());
+    EXPECT_TRUE(log == expected) << "the log lost or changed text";
+}
+
+/* Several writers at once, each with texts of its own. */
+static const int WRITERS = 4;
+static const int TEXTS_PER_WRITER = 60;
+
+static std::string WriterText(int writer, int n)
+{
+    char text[128];
+    snprintf(text, sizeof(text), "- writer %d text %03d %.*s\r\n", writer, n, 20 + writer * 7,
+             "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz0123456789");
+    return text;
+}
+
+TEST_F(MainWindow, MsgOutFromSeveralThreadsInsertsEachTextWhole)
+{
+    std::vector<std::thread> writers;
+    LONG finished = 0;
+    for (int w = 0; w < WRITERS; w++)
+        writers.emplace_back([w, &finished] {
+            for (int n = 0; n < TEXTS_PER_WRITER; n++)
+                MsgOut(WriterText(w, n).c_str());
+            InterlockedIncrement(&finished);
+        });
+    /* The writes are carried out here, on the window's thread, as it waits
+       for messages. */
+    DWORD deadline = GetTickCount() + 20000;
+    while (InterlockedCompareExchange(&finished, 0, 0) < WRITERS && GetTickCount() < deadline) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+    for (std::thread &t : writers)
+        t.join();
+
+    std::string log = LogText();
+    ASSERT_EQ(log.compare(0, strlen(TITLE_LINES), TITLE_LINES), 0);
+    int next[WRITERS] = {0};
+    size_t at = strlen(TITLE_LINES);
+    while (at < log.size()) {
+        size_t end = log.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "a text lost its line end";
+        std::string text = log.substr(at, end + 2 - at);
+        int writer = -1;
+        ASSERT_EQ(sscanf(text.c_str(), "- writer %d", &writer), 1) << text;
+        ASSERT_TRUE(writer >= 0 && writer < WRITERS) << text;
+        EXPECT_EQ(text, WriterText(writer, next[writer])) << "a text was split or mixed";
+        next[writer]++;
+        at = end + 2;
+    }
+    for (int w = 0; w < WRITERS; w++)
+        EXPECT_EQ(next[w], TEXTS_PER_WRITER) << "writer " << w;
+}
+
+TEST_F(MainWindow, SizeMovesTheStatusBarAndTheMessageBox)
+{
+    Restore();
+    /* Resize the window itself, so that the status bar, which places itself
+       against its parent's client area, agrees with the layout. */
+    RECT outer = {0, 0, 700, 500};
+    AdjustWindowRectEx(&outer, GetWindowLongA(g_hWnd, GWL_STYLE), FALSE,
+                       GetWindowLongA(g_hWnd, GWL_EXSTYLE));
+    SetWindowPos(g_hWnd, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    RECT client;
+    GetClientRect(g_hWnd, &client);
+    ASSERT_EQ(client.right, 700);
+    ASSERT_EQ(client.bottom, 500);
+
+    int parts[2] = {0, 0};
+    SendMessageA(hwndStatusBar, SB_GETPARTS, 2, (LPARAM)parts);
+    EXPECT_EQ(parts[0], 350);
+    EXPECT_EQ(parts[1], -1);
+    RECT bar;
+    GetWindowRect(hwndStatusBar, &bar);
+    MapWindowPoints(nullptr, g_hWnd, (POINT *)&bar, 2);
+    EXPECT_EQ(bar.left, 0);
+    EXPECT_EQ(bar.right, 700);
+    EXPECT_EQ(bar.bottom, 500);
+
+    /* The margins were measured from the template's layout: the box keeps
+       its corner at 130, 17 dialog units and its right and bottom margins. */
+    ASSERT_GT(iMsgXBorder, 0);
+    ASSERT_GT(iMsgYBorder, 0);
+    RECT mapped = {130, 17, 0, 0};
+    MapDialogRect(g_hWnd, &mapped);
+    RECT box;
+    GetWindowRect(hwndMSG1, &box);
+    MapWindowPoints(nullptr, g_hWnd, (POINT *)&box, 2);
+    EXPECT_NEAR(box.left, mapped.left, 1);
+    EXPECT_NEAR(box.top, mapped.top, 1);
+    EXPECT_EQ(box.right, 700 - iMsgXBorder);
+    EXPECT_EQ(box.bottom, 500 - iMsgYBorder);
+}
