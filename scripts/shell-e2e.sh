@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# scripts/shell-e2e.sh: the Windows program end to end. quillet.exe runs
+# under wine64 beside the Linux stand-in host server wcsrvd; palaver-notify
+# registers a user's connection, a raw IDENT query on port 113 must get the
+# USERID reply, and the log read back from the running window's message box
+# by another Windows process must hold the start-up, registration and match
+# lines in order. Finally the program is quit from outside and must end with
+# status 0.
+#
+#   scripts/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   (defaults build/linux and build/win64, as scripts/test.sh builds them)
+#
+# Isolation: everything runs in private network and mount namespaces, so
+# port 113, the host server's port and the X display belong to this run
+# alone. Wine 8 makes its sockets inside the wineserver process, so the
+# wineserver must live in the same network namespace as quillet.exe: the
+# script starts its own. It also needs its own /tmp (the wineserver's socket
+# directory and the X sockets are there), which a tmpfs mounted over /tmp in
+# the mount namespace gives, and its own prefix, which an overlay on the
+# shared prefix gives without copying it: whatever Wine writes lands in the
+# overlay and vanishes with the namespace.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+LINUX_BUILD=$(realpath "${1:-build/linux}")
+WIN_BUILD=$(realpath "${2:-build/win64}")
+WINE64=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
+
+# Bounds on every wait, in tenths of a second.
+START_WAIT=600   # quillet up and both ports open
+QUIT_WAIT=300    # quillet gone after the quit command
+
+if [ "${QUILLET_E2E_INSIDE:-}" != 1 ]; then
+    for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
+             "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_logprobe.exe"; do
+        [ -e "$f" ] || { echo "shell-e2e: $f is missing; build the linux and win64 presets" >&2; exit 1; }
+    done
+    shared_prefix=$(realpath "${WINEPREFIX:-$HOME/.wine}")
+    if [ ! -f "$shared_prefix/system.reg" ]; then
+        echo "shell-e2e: making the Wine prefix (once, about 20 s)"
+        WINEDEBUG=-all WINEPREFIX="$shared_prefix" "$WINE64" wineboot -i >/dev/null 2>&1
+        WINEPREFIX="$shared_prefix" "$WINESERVER" -w
+    fi
+    case "$shared_prefix" in
+    /tmp/*) echo "shell-e2e: the Wine prefix may not live under /tmp" >&2; exit 1 ;;
+    esac
+    # As root a network and a mount namespace suffice; otherwise a user
+    # namespace maps the caller to root inside, which may then bind 113.
+    flags=(--net --mount --propagation private)
+    [ "$(id -u)" = 0 ] || flags=(--map-root-user "${flags[@]}")
+    export QUILLET_E2E_INSIDE=1 QUILLET_E2E_PREFIX="$shared_prefix"
+    exec unshare "${flags[@]}" "$0" "$LINUX_BUILD" "$WIN_BUILD"
+fi
+
+# ---- From here on, inside the namespaces ----
+
+ip link set lo up
+mount -t tmpfs -o mode=1777 quillet-e2e /tmp
+mkdir -p /tmp/prefix.upper /tmp/prefix.work /tmp/prefix /tmp/run
+mount -t overlay quillet-prefix \
+    -o "lowerdir=$QUILLET_E2E_PREFIX,upperdir=/tmp/prefix.upper,workdir=/tmp/prefix.work" /tmp/prefix
+export WINEPREFIX=/tmp/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+export DISPLAY=:99
+RUN=/tmp/run
+
+pids=()
+cleanup() {
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+fail() {
+    echo "shell-e2e: FAIL: $*" >&2
+    for f in "$RUN"/*.out; do
+        [ -s "$f" ] && { echo "--- $f"; cat "$f"; }
+    done >&2
+    exit 1
+}
+
+now_ms() { date +%s%3N; }
+
+Xvfb :99 -screen 0 1024x768x24 -nolisten tcp >"$RUN/xvfb.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -e /tmp/.X11-unix/X99 ] && break; sleep 0.1; done
+[ -e /tmp/.X11-unix/X99 ] || fail "Xvfb did not start"
+
+"$WINESERVER" -p
+"$LINUX_BUILD/wcsrvd" --name "Tarnwell Test Board" --regstring "E2E-0001" >"$RUN/wcsrvd.out" 2>&1 &
+pids+=($!)
+
+probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_logprobe.exe" "$@"; }
+
+started=$(now_ms)
+"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &
+quillet_pid=$!
+pids+=($quillet_pid)
+
+# Up when the host server has the registration and the IDENT port is open.
+up=0
+for _ in $(seq $((START_WAIT / 5))); do
+    kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe ended during start-up"
+    if grep -q 'registered service "quillet"' "$RUN/wcsrvd.out" &&
+        probe log >"$RUN/log.txt" 2>/dev/null &&
+        grep -q -- "- Started to Listen for IDENT Connections" "$RUN/log.txt"; then
+        up=1
+        break
+    fi
+    sleep 0.5
+done
+[ $up = 1 ] || fail "quillet.exe did not come up within $((START_WAIT / 10)) s"
+echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) ms after start"
+
+"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 ||
+    fail "palaver-notify connect failed"
+
+# The reply comes after the server's 2 s wait, and the server closes the
+# connection 2 s after it; cat reads until then.
+asked=$(now_ms)
+exec 3<>/dev/tcp/127.0.0.1/113
+printf '1234 , 194\r\n' >&3
+reply=$(timeout 20 cat <&3 | od -An -c | tr -s ' \n' ' ')
+exec 3<&-
+expected=$(printf '1234,194 : USERID : UNIX : alice\r\n' | od -An -c | tr -s ' \n' ' ')
+[ "$reply" = "$expected" ] || fail "IDENT reply was [$reply], expected [$expected]"
+echo "shell-e2e: IDENT reply whole after $(($(now_ms) - asked)) ms: 1234,194 : USERID : UNIX : alice"
+
+# The log, read from the window by another process, in order.
+probe log >"$RUN/log.txt" || fail "could not read the log from the window"
+expect_in_order() {
+    local at=0 line n
+    for line in "$@"; do
+        n=$(tail -n +$((at + 1)) "$RUN/log.txt" | tr -d '\r' | grep -n -F -x -m1 -- "$line" | cut -d: -f1) ||
+            fail "log line [$line] missing or out of order"
+        at=$((at + n))
+    done
+}
+expect_in_order \
+    "Quillet - b.03a" \
+    "- Server Initiliased" \
+    "- Connecting to WINS Server" \
+    "- Connected to WINS Server" \
+    "- Connected to Tarnwell Test Board" \
+    "- Started to Listen for Palaver Connections" \
+    "- ClientHandler Connect received on node  <3>" \
+    "- IdentHandler match found on node <3>"
+grep -q -F -x -- "- Started to Listen for IDENT Connections" <(tr -d '\r' <"$RUN/log.txt") ||
+    fail "the IDENT listener's line is missing"
+echo "shell-e2e: log read back from the window ($(wc -c <"$RUN/log.txt") bytes), lines in order:"
+tr -d '\r' <"$RUN/log.txt" | sed 's/^/    /'
+
+# Quit as the Quit button does; the program must end by itself with 0.
+probe quit || fail "could not send the quit command"
+for _ in $(seq $QUIT_WAIT); do
+    kill -0 $quillet_pid 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 $quillet_pid 2>/dev/null && fail "quillet.exe did not end after the quit command"
+status=0
+wait $quillet_pid || status=$?
+[ $status = 0 ] || fail "quillet.exe ended with status $status"
+echo "shell-e2e: quillet.exe quit with status 0"
+echo "shell-e2e: PASS"
