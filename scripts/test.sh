@@ -20,3 +20,10 @@ echo "== test linux"
 ctest --preset linux
 echo "== test win64 (wine64)"
 scripts/with-wine.sh ctest --preset win64
+# Windows desktop program: the i686 build's imports, then quillet.exe end to
+# end under wine64 beside the Linux wcsrvd (scripts/shell-e2e.sh).
+echo "== check win32 quillet.exe imports"
+cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE=build/win32/shell/quillet.exe \
+    -P tests/shell/check_imports.cmake
+echo "== test quillet.exe end to end (wine64, private namespaces)"
+scripts/shell-e2e.sh build/linux build/win64
