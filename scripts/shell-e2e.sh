@@ -10,63 +10,31 @@
 #   scripts/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
 #
-# Isolation: everything runs in private network and mount namespaces, so
-# port 113, the host server's port and the X display belong to this run
-# alone. Wine 8 makes its sockets inside the wineserver process, so the
-# wineserver must live in the same network namespace as quillet.exe: the
-# script starts its own. It also needs its own /tmp (the wineserver's socket
-# directory and the X sockets are there), which a tmpfs mounted over /tmp in
-# the mount namespace gives, and its own prefix, which an overlay on the
-# shared prefix gives without copying it: whatever Wine writes lands in the
-# overlay and vanishes with the namespace.
+# Isolation: the run happens inside scripts/wine-sandbox.sh, in private
+# network and mount namespaces with a wineserver and an X display of its
+# own (see there why the wineserver must be inside).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
 WINE64=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver
 
 # Bounds on every wait, in tenths of a second.
-START_WAIT=600   # quillet up and both ports open
-QUIT_WAIT=300    # quillet gone after the quit command
+START_WAIT=600 # quillet up and both ports open
+QUIT_WAIT=300  # quillet gone after the quit command
 
-if [ "${QUILLET_E2E_INSIDE:-}" != 1 ]; then
+if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
-             "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_logprobe.exe"; do
+        "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
         [ -e "$f" ] || { echo "shell-e2e: $f is missing; build the linux and win64 presets" >&2; exit 1; }
     done
-    shared_prefix=$(realpath "${WINEPREFIX:-$HOME/.wine}")
-    if [ ! -f "$shared_prefix/system.reg" ]; then
-        echo "shell-e2e: making the Wine prefix (once, about 20 s)"
-        WINEDEBUG=-all WINEPREFIX="$shared_prefix" "$WINE64" wineboot -i >/dev/null 2>&1
-        WINEPREFIX="$shared_prefix" "$WINESERVER" -w
-    fi
-    case "$shared_prefix" in
-    /tmp/*) echo "shell-e2e: the Wine prefix may not live under /tmp" >&2; exit 1 ;;
-    esac
-    # As root a network and a mount namespace suffice; otherwise a user
-    # namespace maps the caller to root inside, which may then bind 113.
-    flags=(--net --mount --propagation private)
-    [ "$(id -u)" = 0 ] || flags=(--map-root-user "${flags[@]}")
-    export QUILLET_E2E_INSIDE=1 QUILLET_E2E_PREFIX="$shared_prefix"
-    exec unshare "${flags[@]}" "$0" "$LINUX_BUILD" "$WIN_BUILD"
+    exec scripts/wine-sandbox.sh "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
-# ---- From here on, inside the namespaces ----
-
-ip link set lo up
-mount -t tmpfs -o mode=1777 quillet-e2e /tmp
-mkdir -p /tmp/prefix.upper /tmp/prefix.work /tmp/prefix /tmp/run
-mount -t overlay quillet-prefix \
-    -o "lowerdir=$QUILLET_E2E_PREFIX,upperdir=/tmp/prefix.upper,workdir=/tmp/prefix.work" /tmp/prefix
-export WINEPREFIX=/tmp/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-export DISPLAY=:99
-RUN=/tmp/run
-
+RUN=$SANDBOX_RUN
 pids=()
 cleanup() {
-    "$WINESERVER" -k >/dev/null 2>&1 || true
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
 }
@@ -82,16 +50,10 @@ fail() {
 
 now_ms() { date +%s%3N; }
 
-Xvfb :99 -screen 0 1024x768x24 -nolisten tcp >"$RUN/xvfb.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -e /tmp/.X11-unix/X99 ] && break; sleep 0.1; done
-[ -e /tmp/.X11-unix/X99 ] || fail "Xvfb did not start"
-
-"$WINESERVER" -p
 "$LINUX_BUILD/wcsrvd" --name "Tarnwell Test Board" --regstring "E2E-0001" >"$RUN/wcsrvd.out" 2>&1 &
 pids+=($!)
 
-probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_logprobe.exe" "$@"; }
+probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
 
 started=$(now_ms)
 "$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &

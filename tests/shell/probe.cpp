@@ -1,0 +1,79 @@
+/* tests/shell/probe.cpp: drives the running Quillet from another process,
+   as a user or another program would reach it: through its window.
+     quillet_probe log            prints the message log to standard output
+     quillet_probe quit           the Quit button's command
+     quillet_probe restore        the tray menu's Restore command
+     quillet_probe about          the About button's command (the box opens)
+     quillet_probe rect main|about
+                                  prints the window's screen rectangle as
+                                  X Y WIDTH HEIGHT
+   Exit status 1 when the window is not found, 2 on a usage error. */
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+#include <string>
+
+static const char MAIN_TITLE[] = "Quillet - b.03a";
+static const char ABOUT_TITLE[] = "Quillet - About";
+static const int MSG_BOX_ID = 122;
+static const WPARAM QUIT_COMMAND = 106;
+static const WPARAM RESTORE_COMMAND = 1012;
+static const WPARAM ABOUT_COMMAND = 116;
+
+static int Usage(void)
+{
+    fprintf(stderr, "usage: quillet_probe log|quit|restore|about|rect main|rect about\n");
+    return 2;
+}
+
+static HWND Find(const char *title)
+{
+    HWND hwnd = FindWindowA(nullptr, title);
+    if (hwnd == nullptr)
+        fprintf(stderr, "quillet_probe: no window \"%s\"\n", title);
+    return hwnd;
+}
+
+static int PrintLog(HWND main)
+{
+    HWND box = GetDlgItem(main, MSG_BOX_ID);
+    /* WM_GETTEXT is carried between processes by the window system. */
+    LRESULT len = SendMessageA(box, WM_GETTEXTLENGTH, 0, 0);
+    std::string text((size_t)len + 1, '\0');
+    len = SendMessageA(box, WM_GETTEXT, (WPARAM)text.size(), (LPARAM)&text[0]);
+    fwrite(text.data(), 1, (size_t)len, stdout);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return Usage();
+    const char *command = argv[1];
+    if (strcmp(command, "rect") == 0) {
+        if (argc != 3 || (strcmp(argv[2], "main") != 0 && strcmp(argv[2], "about") != 0))
+            return Usage();
+        HWND hwnd = Find(strcmp(argv[2], "main") == 0 ? MAIN_TITLE : ABOUT_TITLE);
+        RECT r;
+        if (hwnd == nullptr || !GetWindowRect(hwnd, &r))
+            return 1;
+        printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+        return 0;
+    }
+    if (argc != 2)
+        return Usage();
+    HWND main = Find(MAIN_TITLE);
+    if (main == nullptr)
+        return 1;
+    /* Commands are posted: the About box is modal and would hold a sender. */
+    if (strcmp(command, "log") == 0)
+        return PrintLog(main);
+    if (strcmp(command, "quit") == 0)
+        return PostMessageA(main, WM_COMMAND, QUIT_COMMAND, 0) ? 0 : 1;
+    if (strcmp(command, "restore") == 0)
+        return PostMessageA(main, WM_COMMAND, RESTORE_COMMAND, 0) ? 0 : 1;
+    if (strcmp(command, "about") == 0)
+        return PostMessageA(main, WM_COMMAND, ABOUT_COMMAND, 0) ? 0 : 1;
+    return Usage();
+}
