@@ -7,6 +7,9 @@ PACKAGES=(cmake ninja-build g++ make googletest
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
           wine wine64 xvfb iproute2 netcat-openbsd util-linux procps)
 
+# Screenshots of the Windows program (scripts/screenshots.sh).
+PACKAGES+=(imagemagick)
+
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
