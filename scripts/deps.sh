@@ -5,7 +5,8 @@ set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ make googletest
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
-          wine wine64 xvfb iproute2 netcat-openbsd util-linux procps)
+          wine wine64 xvfb iproute2 netcat-openbsd util-linux procps
+          clang libclang-rt-14-dev valgrind python3)
 
 # Screenshots of the Windows program (scripts/screenshots.sh).
 PACKAGES+=(imagemagick)

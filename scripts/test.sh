@@ -27,3 +27,14 @@ cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE=build/win32/shell/quillet.exe \
     -P tests/shell/check_imports.cmake
 echo "== test quillet.exe end to end (wine64, private namespaces)"
 scripts/shell-e2e.sh build/linux build/win64
+echo "== fuzz (bounded)"
+scripts/fuzz.sh 20
+echo "== test tsan"
+scripts/tsan.sh
+# The optimised program without sanitizers: under valgrind, and under load.
+cmake --preset release -B build/plain >/dev/null
+cmake --build build/plain
+echo "== memcheck (valgrind over the end-to-end scenarios)"
+tests/memcheck/memcheck.sh build/plain
+echo "== load (2,000 simultaneous IDENT connections)"
+unshare -rn bash tests/load/load.sh build/plain python3
