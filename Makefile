@@ -19,5 +19,10 @@ test:
 run:
 	scripts/run.sh
 
+# Benchmarks in a private network namespace; writes BENCHMARKS.md.
+.PHONY: bench
+bench:
+	bench/bench.sh
+
 clean:
 	rm -rf build

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# bench/bench.sh: make bench. Installs what the benchmarks need, builds the
+# shipped program (build/bench-release) and the build without waits
+# (build/bench), runs the set in a private network namespace and writes
+# BENCHMARKS.md and bench/overhead.png. Takes about a quarter of an hour;
+# run it when nothing else keeps the cores busy.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+bench/deps.sh
+cmake --preset release -B build/bench-release >/dev/null
+cmake --build build/bench-release
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+
+OUT=build/bench-results
+rm -rf "$OUT"
+mkdir -p "$OUT"
+# oidentd drops its privileges with setgroups, which a user namespace
+# refuses: as root the set runs in a plain network namespace.
+if [ "$(id -u)" -eq 0 ]; then
+    NS=(unshare -n)
+else
+    NS=(unshare -rn)
+fi
+"${NS[@]}" bash bench/run.sh build/bench-release build/bench build/bench-release/bench "$OUT"
+python3 bench/report.py "$OUT" BENCHMARKS.md bench/overhead.png bench/NOTES.md
+echo "bench: wrote BENCHMARKS.md and bench/overhead.png from $OUT"

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# bench/run.sh: the benchmark set. Run inside a private network namespace
+# (bench/bench.sh does that) as:
+#   bash run.sh RELEASE_BIN_DIR BENCH_BIN_DIR LOAD_BIN_DIR OUT_DIR
+# RELEASE_BIN_DIR holds the shipped program, BENCH_BIN_DIR the build whose
+# IDENT answers skip the 2 s waits (rate figures only). Each measurement
+# appends the tools' RESULT lines, the server's /proc peaks and the kernel's
+# listen-queue counters to a file in OUT_DIR named for it; report.py reads
+# them. Every load is bounded in count and time.
+set -uo pipefail
+
+REL=$1
+NOWAIT=$2
+LOADDIR=$3
+OUT=$4
+HERE=$(cd "$(dirname "$0")" && pwd)
+LOAD="$LOADDIR/quillet-load"
+SHIM="$LOADDIR/libquillet-backlogshim.so"
+. "$HERE/servers.sh"
+trap bench_stop_all EXIT
+
+REPS=${BENCH_REPS:-3}
+HOLD_N=${BENCH_HOLD_N:-19900}
+RATE_N=${BENCH_RATE_N:-20000}
+RECORDS_N=${BENCH_RECORDS_N:-20000}
+OIDENTD_N=${BENCH_OIDENTD_N:-2000}
+CURVE_NS=${BENCH_CURVE_NS:-"1000 2500 5000 10000 19900"}
+# The backlog the comparison runs preload in place of the fixed 5.
+WIDE_BACKLOG=4096
+# 19,900 connections need two processes' worth of descriptors, and four
+# source addresses keep clear of ephemeral ports still in TIME_WAIT.
+HOLD_OPTS=(--procs 2 --sources 4 --timeout-ms 30000 --run-limit-ms 45000)
+# A query or record whose SYN was dropped waits 1, 3, 7, 15 s to retry; the
+# rate runs stop after a minute whatever is left.
+RATE_OPTS=(--timeout-ms 30000 --run-limit-ms 60000)
+
+WORK=$(mktemp -d)
+note() { echo "bench: $*" >&2; }
+
+# The listen-queue counters of this namespace since the last call.
+listen_counters() {
+    nstat 2>/dev/null | awk '/ListenOverflows|TCPSynRetrans|TCPReqQFullDoCookies/ {printf "%s=%s ", $1, $2} END {print ""}' |
+        sed 's/^/NSTAT /'
+}
+
+# server_cpu_ms PID: user plus system time the process has used so far.
+server_cpu_ms() {
+    awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$1/stat"
+}
+
+# start_server BIN_DIR BACKLOG: a fresh quillet (BACKLOG "" keeps the
+# program's own) with every node registered.
+start_server() {
+    local log="$WORK/quillet.log"
+    if [ -n "$2" ]; then
+        LD_PRELOAD="$SHIM" QUILLET_BENCH_BACKLOG="$2" bench_start_quillet "$1" "$log" || return 1
+    else
+        bench_start_quillet "$1" "$log" || return 1
+    fi
+    "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 256 --concurrency 4 >/dev/null ||
+        { note "registering the nodes failed"; return 1; }
+}
+
+stop_server() {
+    bench_stop "$QUILLET_PID"
+}
+
+# measured FILE BIN_DIR BACKLOG LOAD_ARGS...: one load against a fresh
+# quillet, with the /proc sampler and the counters around it.
+measured() {
+    local file="$OUT/$1.txt" bin=$2 backlog=$3
+    shift 3
+    start_server "$bin" "$backlog" || return 1
+    rm -f "$WORK/stop"
+    python3 "$HERE/procsample.py" "$QUILLET_PID" 120 "$WORK/stop" >"$WORK/sample.out" &
+    local sampler=$!
+    # Let the sampler read the idle server before the load begins.
+    sleep 0.3
+    nstat -n
+    local cpu0
+    cpu0=$(server_cpu_ms "$QUILLET_PID")
+    "$LOAD" "$@" | tee -a "$file" | grep '^quillet-load' >&2
+    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET_PID") - cpu0))" >>"$file"
+    listen_counters >>"$file"
+    echo "LOADAVG $(cut -d' ' -f1 /proc/loadavg)" >>"$file"
+    touch "$WORK/stop"
+    wait "$sampler"
+    cat "$WORK/sample.out" >>"$file"
+    stop_server
+}
+
+{
+    echo "MACHINE cores=$(nproc) mem_gib=$(awk '/MemTotal/ {printf "%.0f", $2/1048576}' /proc/meminfo)" \
+        "kernel=$(uname -r) nofile_hard=$(ulimit -Hn)"
+    echo "LOAD start $(cut -d' ' -f1-3 /proc/loadavg) $(date -u '+%Y-%m-%d %H:%M UTC')"
+} >"$OUT/machine.txt"
+
+bench_loopback_up
+bench_start_host "$REL" "$WORK/wcsrvd.out" || exit 1
+
+note "start-up"
+for rep in $(seq "$REPS"); do
+    "$LOADDIR/quillet-startup" "$REL/quillet" 21 >>"$OUT/startup.txt" || exit 1
+done
+
+note "hold, shipped program, $HOLD_N connections paced over 1 s"
+for rep in $(seq "$REPS"); do
+    measured hold_paced "$REL" "" hold --count "$HOLD_N" --pace-ms 1000 "${HOLD_OPTS[@]}"
+done
+note "hold, shipped program, $HOLD_N connections at once"
+for rep in $(seq "$REPS"); do
+    measured hold_once "$REL" "" hold --count "$HOLD_N" --pace-ms 0 "${HOLD_OPTS[@]}"
+done
+
+note "overhead against concurrency"
+for n in $CURVE_NS; do
+    measured "curve_$n" "$REL" "" hold --count "$n" --pace-ms 1000 "${HOLD_OPTS[@]}"
+done
+
+note "overhead against concurrency, backlog $WIDE_BACKLOG preloaded"
+for n in $CURVE_NS; do
+    measured "wide_curve_$n" "$REL" "$WIDE_BACKLOG" hold --count "$n" --pace-ms 1000 "${HOLD_OPTS[@]}"
+done
+
+note "rate, build without waits, concurrency 256"
+for rep in $(seq "$REPS"); do
+    measured rate "$NOWAIT" "" rate --count "$RATE_N" --concurrency 256 "${RATE_OPTS[@]}"
+done
+
+# records_run FILE BACKLOG: Connect records against a fresh shipped
+# program, then checks that they reached the table.
+records_run() {
+    local file="$OUT/$1.txt"
+    start_server "$REL" "$2" || return 1
+    # Empty the table first, so that the sample below finds only what this
+    # run stored.
+    "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 256 --concurrency 4 --record quit >/dev/null
+    local before cpu0 logged
+    before=$(grep -ac 'Connect received' "$WORK/quillet.log")
+    nstat -n
+    cpu0=$(server_cpu_ms "$QUILLET_PID")
+    "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count "$RECORDS_N" --concurrency 64 \
+        "${RATE_OPTS[@]}" | tee -a "$file" | grep '^quillet-load' >&2
+    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET_PID") - cpu0))" >>"$file"
+    listen_counters >>"$file"
+    sleep 0.2
+    logged=$(($(grep -ac 'Connect received' "$WORK/quillet.log") - before))
+    echo "LOGGED connects=$logged" >>"$file"
+    # A sample of 64 nodes, each asked for the ports its last record stored.
+    # Four at a time: a burst larger than the listen queue would only
+    # measure SYN retransmission here.
+    "$LOAD" rate --count 64 --concurrency 4 --node-stride 4 --timeout-ms 30000 |
+        sed 's/^RESULT /SAMPLE /' >>"$file"
+    stop_server
+}
+
+note "records, shipped program, concurrency 64"
+for rep in $(seq "$REPS"); do
+    records_run records ""
+done
+
+note "oidentd, the reference peer, under the same generator"
+for rep in $(seq "$REPS"); do
+    oidentd -i -S -p 113 -u root -g root -l 4096 >"$WORK/oidentd.log" 2>&1 &
+    oidentd_pid=$!
+    BENCH_PIDS+=("$oidentd_pid")
+    sleep 0.3
+    nstat -n
+    # Each query names a real loopback connection this generator holds, so
+    # oidentd finds it in the kernel's tables and answers USERID.
+    "$LOAD" rate --count "$OIDENTD_N" --concurrency 256 --real-pairs 64 "${RATE_OPTS[@]}" |
+        tee -a "$OUT/oidentd.txt" | grep '^quillet-load' >&2
+    listen_counters >>"$OUT/oidentd.txt"
+    bench_stop "$oidentd_pid"
+done
+
+note "the same targets with a listen backlog of $WIDE_BACKLOG preloaded"
+for rep in $(seq "$REPS"); do
+    measured wide_rate "$NOWAIT" "$WIDE_BACKLOG" rate --count "$RATE_N" --concurrency 256 "${RATE_OPTS[@]}"
+    records_run wide_records "$WIDE_BACKLOG"
+    measured wide_hold_paced "$REL" "$WIDE_BACKLOG" hold --count "$HOLD_N" --pace-ms 1000 "${HOLD_OPTS[@]}"
+    measured wide_hold_once "$REL" "$WIDE_BACKLOG" hold --count "$HOLD_N" --pace-ms 0 "${HOLD_OPTS[@]}"
+done
+echo "LOAD end $(cut -d' ' -f1-3 /proc/loadavg) $(date -u '+%Y-%m-%d %H:%M UTC')" >>"$OUT/machine.txt"
+note "done"
