@@ -141,6 +141,13 @@ peers)
     done
     # Every answered connection logged exactly one line.
     [ "$(log_lines | grep -c -- '- IdentHandler ')" -eq 6 ] || fail "handler lines: $(log_lines | grep -- '- IdentHandler ')"
+    # A peer that asks and leaves at once: the first reply meets a closed
+    # connection, the second a reset one, which must not end the process.
+    "$BIN/palaver-notify" connect 4 194 1234 bob || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "no Connect line for 4"
+    $PY -c 'import socket; s = socket.create_connection(("127.0.0.1", 113)); s.sendall(b"1234 , 194\r\n"); s.close()'
+    wait_for "$LOG" "- IdentHandler match found on node <4>" 10 || fail "second match not reached"
+    sleep 2.5
     ! grep -q "ERROR: AddressSanitizer\|runtime error" "$ERR" || fail "sanitizer: $(cat "$ERR")"
     still_serving
     stop_quillet
