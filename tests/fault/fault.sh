@@ -246,6 +246,7 @@ no_threads)
         got=$(exchange 113 "$(hex '1 , 2\r\n')" 5)
         echo "$got" | grep -Eq "^reply=b'' closed=1 seconds=0\.[0-9]+" || fail "unstarted handler $i: $got"
     done
+    log_lines | grep -q -- "- IdentHandler" && fail "a handler that never started logged: $(log_lines)"
     still_serving
     stop_quillet
     ;;

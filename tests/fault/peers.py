@@ -81,7 +81,14 @@ def outage(pid, port, count, seconds):
     time.sleep(3)
     fds = descriptors(pid)
     before = cpu_seconds(pid)
-    time.sleep(seconds)
+    # More connections keep arriving while the process is at its limit.
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", port))
+        held.append(s)
+        time.sleep(0.05)
     cpu = cpu_seconds(pid) - before
     print("held=%d fds=%d threads=%d cpu=%.2f" % (len(held), fds, threads(pid), cpu))
     for s in held:
