@@ -51,6 +51,7 @@ struct LoadResult {
     int64_t tLastEnd = 0;
     std::vector<uint32_t> firstReplyUs; /* completed connections that got bytes */
     std::vector<uint32_t> closeUs;      /* completed connections */
+    std::vector<uint32_t> endUs;        /* their closes, from the start */
 };
 
 int64_t NowUs(void);
@@ -58,6 +59,9 @@ int64_t NowUs(void);
 /* Runs this process's share (items proc, proc + procs, ...) of the load,
    starting at tGo. */
 void RunLoad(const LoadOptions *opt, int proc, int64_t tGo, LoadResult *result);
+
+/* Where a run's end times are counted from. */
+extern int64_t tLoadGo;
 
 /* Prepares what must exist before the start (real connection pairs). */
 int PrepareLoad(const LoadOptions *opt, int proc);

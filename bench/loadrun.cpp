@@ -52,6 +52,8 @@ struct RealPair {
     int iSource;     /* the source address the asking side uses */
 };
 
+int64_t tLoadGo = 0;
+
 static std::vector<RealPair> RealPairs;
 static std::vector<int> RealPairFds;
 
@@ -208,6 +210,7 @@ struct Engine {
     int epfd;
     std::vector<Conn> conns;   /* one per item of this process */
     int iOpen;                 /* connections in flight */
+    int iSourceShift;          /* addresses skipped for want of ports */
 };
 
 static void Finish(Engine *e, Conn *c, bool bCompleted, int64_t now)
@@ -233,6 +236,7 @@ static void Finish(Engine *e, Conn *c, bool bCompleted, int64_t now)
     }
     r->iCompleted++;
     r->closeUs.push_back((uint32_t)(now - c->tStart));
+    r->endUs.push_back((uint32_t)(now - tLoadGo));
     if (c->tFirst != 0)
         r->firstReplyUs.push_back((uint32_t)(c->tFirst - c->tStart));
     if (bReplyCorrect(c) || (c->expected[0] == '\0' && c->iReplyLen == 0)) {
@@ -241,6 +245,36 @@ static void Finish(Engine *e, Conn *c, bool bCompleted, int64_t now)
         r->iWrongReplies++;
         r->iFailed++;
     }
+}
+
+/* A non-blocking socket connecting from source address index source to
+   the server; -1 with errno set when that fails at once. */
+static int ConnectFrom(const LoadOptions *opt, int source)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (source != 0) {
+        /* Leave the port to connect, which may reuse it towards other
+           destinations; only the address is fixed here. */
+        int one = 1;
+        setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof(one));
+        sockaddr_in from = MakeAddr(SourceAddr(source), 0);
+        if (bind(fd, (sockaddr *)&from, sizeof(from)) != 0) {
+            int err = errno;
+            close(fd);
+            errno = err;
+            return -1;
+        }
+    }
+    sockaddr_in to = MakeAddr(opt->iTarget, opt->iPort);
+    if (connect(fd, (sockaddr *)&to, sizeof(to)) != 0 && errno != EINPROGRESS) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 static void Open(Engine *e, Conn *c, int64_t now)
@@ -256,26 +290,19 @@ static void Open(Engine *e, Conn *c, int64_t now)
     if (e->result->tFirstStart == 0)
         e->result->tFirstStart = now;
 
-    c->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    /* Queries about real pairs must come from their pair's address; the
+       others move on to further addresses when one runs out of ports. */
+    int tries = opt->iRealPairs > 0 ? 1 : LOAD_MAX_SOURCES;
+    for (int i = 0; i < tries; i++) {
+        int from = opt->iRealPairs > 0 ? source : (source + e->iSourceShift) % LOAD_MAX_SOURCES;
+        c->fd = ConnectFrom(opt, from);
+        if (c->fd >= 0 || errno != EADDRNOTAVAIL)
+            break;
+        e->iSourceShift++;
+        fprintf(stderr, "quillet-load: 127.0.0.%d has no free port left, adding 127.0.0.%d\n",
+                from + 1, (source + e->iSourceShift) % LOAD_MAX_SOURCES + 1);
+    }
     if (c->fd < 0) {
-        e->result->iConnectErrors++;
-        Finish(e, c, false, now);
-        return;
-    }
-    if (source != 0) {
-        /* Leave the port to connect, which may reuse it towards other
-           destinations; only the address is fixed here. */
-        int one = 1;
-        setsockopt(c->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof(one));
-        sockaddr_in from = MakeAddr(SourceAddr(source), 0);
-        if (bind(c->fd, (sockaddr *)&from, sizeof(from)) != 0) {
-            e->result->iConnectErrors++;
-            Finish(e, c, false, now);
-            return;
-        }
-    }
-    sockaddr_in to = MakeAddr(opt->iTarget, opt->iPort);
-    if (connect(c->fd, (sockaddr *)&to, sizeof(to)) != 0 && errno != EINPROGRESS) {
         e->result->iConnectErrors++;
         Finish(e, c, false, now);
         return;
@@ -367,11 +394,13 @@ static int64_t DueAt(const LoadOptions *opt, int64_t tGo, int item)
 
 void RunLoad(const LoadOptions *opt, int proc, int64_t tGo, LoadResult *result)
 {
+    tLoadGo = tGo;
     Engine e;
     e.opt = opt;
     e.result = result;
     e.epfd = epoll_create1(EPOLL_CLOEXEC);
     e.iOpen = 0;
+    e.iSourceShift = 0;
     for (int item = proc; item < opt->iCount; item += opt->iProcs) {
         Conn c;
         memset(&c, 0, sizeof(c));

@@ -88,10 +88,26 @@ def verdict(ok):
     return "met" if ok else "**missed**"
 
 
+# Threads the program runs besides its handlers: main, host link, IDENT
+# listener.
+SERVICE_THREADS = 3
+
+
+def held(r):
+    """Connections held at the peak: one handler thread each."""
+    return max(r.get("threads_peak", 0) - SERVICE_THREADS, 0)
+
+
+def rss_per_held(r):
+    if "rss_peak_kib" not in r or held(r) == 0:
+        return None
+    return r["rss_peak_kib"] / held(r)
+
+
 def hold_rows(runs):
     rows = []
     for i, r in enumerate(runs, 1):
-        per_conn = r["rss_peak_kib"] / r["count"] if "rss_peak_kib" in r else None
+        per_conn = rss_per_held(r)
         rows.append(
             f"| {i} | {r['count']:,.0f} | {r['correct']:,.0f} | {fmt_ms(r['first_p50'])} | "
             f"{fmt_ms(r['first_p99'])} | {fmt_ms(r['close_p99'])} | "
@@ -104,7 +120,7 @@ def hold_rows(runs):
 
 
 HOLD_HEAD = ("| run | connections | answered correctly | first reply p50 | first reply p99 | "
-             "close p99 | peak RSS | RSS per connection | peak threads | listen overflows | "
+             "close p99 | peak RSS | RSS per held connection | peak threads | listen overflows | "
              "SYN retransmits | generator CPU (one core) | load average |\n"
              "|---|---|---|---|---|---|---|---|---|---|---|---|---|")
 
@@ -115,16 +131,18 @@ def rate_rows(runs):
         cpu_per = r.get("cpu_ms", 0) * 1000 / r["completed"] if r.get("completed") else 0
         rows.append(
             f"| {i} | {r['count']:,.0f} | {r['concurrency']:,.0f} | {r['correct']:,.0f} | "
-            f"{fmt_num(r['rate'], '/s')} | {fmt_ms(r['close_p50'])} | {fmt_ms(r['close_p99'])} | "
+            f"{fmt_num(r['rate'], '/s')} | {fmt_num(r.get('rate99'), '/s')} | "
+            f"{fmt_ms(r['close_p50'])} | {fmt_ms(r['close_p99'])} | "
             f"{'n/a' if 'cpu_ms' not in r else f'{cpu_per:.0f} µs'} | "
             f"{fmt_num(r.get('TcpExtListenOverflows', 0))} | {fmt_num(r.get('TcpExtTCPSynRetrans', 0))} | "
             f"{r.get('gen_cpu_pct', 0):.0f}% | {r.get('loadavg', 0):.1f} |")
     return rows
 
 
-RATE_HEAD = ("| run | total | concurrency | correct | rate | close p50 | close p99 | server CPU per "
-             "connection | listen overflows | SYN retransmits | generator CPU (one core) | load average |\n"
-             "|---|---|---|---|---|---|---|---|---|---|---|---|")
+RATE_HEAD = ("| run | total | concurrency | correct | rate, whole run | rate, first 99% | close p50 | "
+             "close p99 | server CPU per connection | listen overflows | SYN retransmits | "
+             "generator CPU (one core) | load average |\n"
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|")
 
 
 def curve_points(results, prefix):
@@ -138,8 +156,17 @@ def curve_points(results, prefix):
     return sorted(points, key=lambda p: p[0])
 
 
+# Where the plot puts a percentile that was never answered: the generator's
+# 30 s limit per connection.
+PLOT_NEVER_MS = 30000.0
+
+
 def overhead(value):
-    return None if value is None or value == NEVER else max(value - WAIT_MS, 0.1)
+    if value is None:
+        return None
+    if value == NEVER:
+        return PLOT_NEVER_MS
+    return max(value - WAIT_MS, 0.1)
 
 
 def write_plot(results, png):
@@ -167,12 +194,13 @@ def write_plot(results, png):
 set terminal pngcairo size 900,560 noenhanced
 set output '{png}'
 set title 'Quillet: first-reply time past the 2,000 ms wait, arrivals paced over 1 s'
-set xlabel 'connections opened over 1 s and held (about 4 s each)'
+set xlabel "connections opened over 1 s and held (about 4 s each)\\npoints at 30,000 ms: that percentile was never answered (30 s limit per connection)"
 set ylabel 'overhead, ms (log scale)'
 set logscale xy
 set grid
-set key top left
-set label 1 'missing points: that percentile was never answered (timed out)' at graph 0.02, graph 0.05
+set key bottom right
+set xrange [700:30000]
+set yrange [0.1:60000]
 plot {', '.join(plots)}
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
@@ -192,8 +220,12 @@ def main():
     machine = open(os.path.join(results, "machine.txt")).read().strip().splitlines()
 
     def rss_per(runs):
-        values = [r["rss_peak_kib"] / r["count"] for r in runs if "rss_peak_kib" in r]
+        values = [rss_per_held(r) for r in runs if rss_per_held(r) is not None]
         return statistics.median(values) if values else None
+
+    def held_text(runs):
+        values = [held(r) for r in runs if "threads_peak" in r]
+        return f", {fmt_num(statistics.median(values))} held at the peak" if values else ""
 
     def records_ok(runs):
         return bool(runs) and all(r.get("correct") == r.get("count") and r.get("connects") == r.get("count")
@@ -209,7 +241,8 @@ def main():
         return value is not None and value <= limit
 
     for label, runs, wruns in (("paced over 1 s", paced, wpaced), ("at once", once, wonce)):
-        target(f"hold {label}: every connection answered correctly", "19,900 of 19,900",
+        target(f"hold {label}: every connection answered correctly",
+               f"{fmt_num(median(runs, 'count'))} of {fmt_num(median(runs, 'count'))}",
                f"{fmt_num(median(runs, 'correct'))} (worst {fmt_num(min((r['correct'] for r in runs), default=None))})",
                f"{fmt_num(median(wruns, 'correct'))} (worst {fmt_num(min((r['correct'] for r in wruns), default=None))})",
                all_correct(runs), all_correct(wruns))
@@ -223,18 +256,22 @@ def main():
            fmt_ms(median(wonce, "first_p99")), le(median(once, "first_p99"), 3000),
            le(median(wonce, "first_p99"), 3000))
     rp, wrp = rss_per(paced + once), rss_per(wpaced + wonce)
-    target("peak RSS per held connection (peak RSS / connections)", "< 10 KiB",
-           "n/a" if rp is None else f"{rp:.1f} KiB", "n/a" if wrp is None else f"{wrp:.1f} KiB",
-           rp is not None and rp < 10 and all_correct(paced), wrp is not None and wrp < 10)
-    target("rate, build without waits, concurrency 256", "≥ 7,000 queries/s", fmt_num(q_rate, "/s"),
-           fmt_num(w_rate, "/s"), le(7000, q_rate or 0), le(7000, w_rate or 0))
+    target("peak RSS per held connection (peak RSS / handler threads at the peak)", "< 10 KiB",
+           "n/a" if rp is None else f"{rp:.1f} KiB{held_text(paced + once)}",
+           "n/a" if wrp is None else f"{wrp:.1f} KiB{held_text(wpaced + wonce)}",
+           rp is not None and rp < 10, wrp is not None and wrp < 10)
+    def with99(runs, key="rate"):
+        return f"{fmt_num(median(runs, key), '/s')} (first 99%: {fmt_num(median(runs, 'rate99'), '/s')})"
+
+    target("rate, build without waits, concurrency 256", "≥ 7,000 queries/s", with99(rate),
+           with99(wrate), le(7000, q_rate or 0), le(7000, w_rate or 0))
     ratio = q_rate / o_rate if q_rate and o_rate else None
     wratio = w_rate / o_rate if w_rate and o_rate else None
     target("rate against oidentd in the same run", "≥ 20×",
            "n/a" if ratio is None else f"{ratio:.1f}× ({fmt_num(o_rate, '/s')} for oidentd)",
            "n/a" if wratio is None else f"{wratio:.1f}×", (ratio or 0) >= 20, (wratio or 0) >= 20)
     target("Connect records, concurrency 64, each in the table", "≥ 10,000 records/s",
-           fmt_num(median(records, "rate"), "/s"), fmt_num(median(wrecords, "rate"), "/s"),
+           with99(records), with99(wrecords),
            le(10000, median(records, "rate") or 0) and records_ok(records),
            le(10000, median(wrecords, "rate") or 0) and records_ok(wrecords))
     st = median(startup, "startup_median_ms")
@@ -248,7 +285,7 @@ def main():
             records_detail.append(
                 f"| {name} | {i} | {r['count']:,.0f} | {r['correct']:,.0f} | {fmt_num(r.get('connects'))} | "
                 f"{fmt_num(r.get('sample_correct'))} of {fmt_num(r.get('sample_count'))} | "
-                f"{fmt_num(r['rate'], '/s')} | {fmt_ms(r['close_p99'])} | "
+                f"{fmt_num(r['rate'], '/s')} | {fmt_num(r.get('rate99'), '/s')} | {fmt_ms(r['close_p99'])} | "
                 f"{fmt_num(r.get('TcpExtListenOverflows', 0))} | {r.get('gen_cpu_pct', 0):.0f}% |")
 
     plotted = write_plot(results, png)
@@ -271,7 +308,7 @@ reference peer, Debian's package) and the load generator `quillet-load`
 `bench` build, in which the two 2,000 ms waits are zero; every other figure is
 the shipped program (`release` build).
 
-Machine and load: {' / '.join(machine)}. The two cores are shared with other
+Machine and load: {'; '.join(line.replace('MACHINE ', '').replace('LOAD ', 'load average at ') for line in machine)}. The two cores are shared with other
 engineers' builds and tests, so the load average is printed beside each run;
 runs with a high load average are noisy.
 
@@ -360,8 +397,8 @@ Connect records at concurrency 64 against the shipped program after a Quit
 for every node; then the log's Connect lines are counted and 64 nodes are
 queried (four at a time) for the ports their records stored.
 
-| backlog | run | records | closed cleanly | Connect lines logged | sample answered | rate | close p99 | listen overflows | generator CPU |
-|---|---|---|---|---|---|---|---|---|---|
+| backlog | run | records | closed cleanly | Connect lines logged | sample answered | rate, whole run | rate, first 99% | close p99 | listen overflows | generator CPU |
+|---|---|---|---|---|---|---|---|---|---|---|
 {chr(10).join(records_detail)}
 
 """)

@@ -146,10 +146,10 @@ records_run() {
     sleep 0.2
     logged=$(($(grep -ac 'Connect received' "$WORK/quillet.log") - before))
     echo "LOGGED connects=$logged" >>"$file"
-    # A sample of 64 nodes, each asked for the ports its last record stored.
+    # A sample of 32 nodes, each asked for the ports its last record stored.
     # Four at a time: a burst larger than the listen queue would only
     # measure SYN retransmission here.
-    "$LOAD" rate --count 64 --concurrency 4 --node-stride 4 --timeout-ms 30000 |
+    "$LOAD" rate --count 32 --concurrency 4 --node-stride 8 --timeout-ms 30000 |
         sed 's/^RESULT /SAMPLE /' >>"$file"
     stop_server
 }
