@@ -32,6 +32,12 @@ if [ -z "${DISPLAY:-}" ]; then
     done
 fi
 
+# The first Wine program started on a new server starts Wine's own services
+# (with the display known by now), and they inherit its standard output and
+# error. Were that a test, ctest would wait on the pipes the services hold
+# open until the test timed out; start them here, on nothing.
+[ "$started_server" = 1 ] && { "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true; }
+
 "$@"
 status=$?
 
