@@ -77,6 +77,9 @@ trap cleanup EXIT
 for _ in $(seq 50); do [ -e /tmp/.X11-unix/X99 ] && break; sleep 0.1; done
 [ -e /tmp/.X11-unix/X99 ] || { echo "wine-sandbox: Xvfb did not start" >&2; exit 1; }
 "$WINESERVER" -p
+# Wine's own services start with the first program and inherit its output;
+# start them now, on nothing, so that no pipe of the command is held open.
+"$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 
 status=0
 "$@" || status=$?
