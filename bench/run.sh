@@ -48,10 +48,26 @@ server_cpu_ms() {
     awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$1/stat"
 }
 
+# wait_port_free: waits until no socket but those in TIME_WAIT uses port
+# 113, as after a server of 19,900 connections has gone, the kernel may
+# still be closing some of them.
+wait_port_free() {
+    local deadline=$((SECONDS + 60))
+    while [ -n "$(ss -Htan state all '( sport = :113 )' | grep -v TIME-WAIT)" ]; do
+        if [ $SECONDS -ge $deadline ]; then
+            note "port 113 is still in use:"
+            ss -Htan state all '( sport = :113 )' | head -5 >&2
+            return 1
+        fi
+        sleep 0.2
+    done
+}
+
 # start_server BIN_DIR BACKLOG: a fresh quillet (BACKLOG "" keeps the
 # program's own) with every node registered.
 start_server() {
     local log="$WORK/quillet.log"
+    wait_port_free
     if [ -n "$2" ]; then
         LD_PRELOAD="$SHIM" QUILLET_BENCH_BACKLOG="$2" bench_start_quillet "$1" "$log" || return 1
     else
@@ -161,6 +177,7 @@ done
 
 note "oidentd, the reference peer, under the same generator"
 for rep in $(seq "$REPS"); do
+    wait_port_free
     oidentd -i -S -p 113 -u root -g root -l 4096 >"$WORK/oidentd.log" 2>&1 &
     oidentd_pid=$!
     BENCH_PIDS+=("$oidentd_pid")
