@@ -322,7 +322,9 @@ never answered (30 s limit per connection) as slower than all others, shown as
 "never". 19,900 connections are spread over two generator processes (each may
 hold at most 20,000 descriptors) and four source addresses 127.0.0.1-4; the
 generator reports its own CPU (user + system, all processes) as a share of one
-core, and stays far from being the bottleneck. Peak RSS is the kernel's
+core: at most about two thirds of a core (the wide-backlog rate and records
+runs, where it opens and closes over 10,000 connections a second), a third or
+less elsewhere, so it is not what limits the figures. Peak RSS is the kernel's
 high-water mark (VmHWM) read by bench/procsample.py, which also samples threads
 and descriptors. The listen-queue counters (`ListenOverflows`, `TCPSynRetrans`)
 are the namespace's own, from `nstat`, around each run.
@@ -394,7 +396,7 @@ oidentd (one process per connection), same generator, same concurrency:
 ## Records
 
 Connect records at concurrency 64 against the shipped program after a Quit
-for every node; then the log's Connect lines are counted and 64 nodes are
+for every node; then the log's Connect lines are counted and 32 nodes are
 queried (four at a time) for the ports their records stored.
 
 | backlog | run | records | closed cleanly | Connect lines logged | sample answered | rate, whole run | rate, first 99% | close p99 | listen overflows | generator CPU |
