@@ -317,10 +317,12 @@ freshly started Quillet that first receives a Connect record for all 256 nodes.
 Queries ask for node n's port pair and must get exactly that node's user back;
 a connection counts as correct only when the whole reply matches and the server
 then closes. Times are taken by the generator from its `connect` call to the first
-reply byte and to the server's close. Percentiles count a connection that was
+reply byte and to the server's close; the generator then resets its side, so
+that no TIME_WAIT entry is left on port 113 for the next run. Percentiles count a connection that was
 never answered (30 s limit per connection) as slower than all others, shown as
 "never". 19,900 connections are spread over two generator processes (each may
-hold at most 20,000 descriptors) and four source addresses 127.0.0.1-4; the
+hold at most 20,000 descriptors) and four source addresses 127.0.0.1-4 (more
+are added should one run out of ephemeral ports); the
 generator reports its own CPU (user + system, all processes) as a share of one
 core: at most about two thirds of a core (the wide-backlog rate and records
 runs, where it opens and closes over 10,000 connections a second), a third or
