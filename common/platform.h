@@ -34,6 +34,11 @@ int PlatLocalPort(PSocket s);
 /* Starts listening; 0 on success. */
 int PlatListen(PSocket s, int backlog);
 
+/* The backlog that asks for the longest queue of connections waiting to be
+   accepted that the system allows (Winsock's SOMAXCONN; Linux cuts it to
+   net.core.somaxconn). */
+#define PLAT_BACKLOG_MAX 0x7FFFFFFF
+
 /* Accepts one connection. peer and local, when not null, receive the
    connection's two addresses. PSOCKET_INVALID on failure. */
 PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);

@@ -3,7 +3,10 @@
 #ifndef QUILLET_CLIENTSERVICE_H
 #define QUILLET_CLIENTSERVICE_H
 
-#define CLIENT_BACKLOG 5
+#include "../common/platform.h"
+
+/* As long as the system allows, for the reason given at IDENT_BACKLOG. */
+#define CLIENT_BACKLOG PLAT_BACKLOG_MAX
 
 /* Creates the notification port's socket on a port the system picks and
    returns that port (0 when the socket library is not working). */
