@@ -1,6 +1,6 @@
 /* bench/backlogshim.c: a preloaded stand-in for listen() that replaces
    every listen backlog with QUILLET_BENCH_BACKLOG. Only the benchmark's
-   comparison runs load it, to show what the fixed backlog of 5 costs; the
+   comparison runs load it, to show what a short backlog costs; the
    program itself is never built with it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
