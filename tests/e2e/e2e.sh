@@ -5,50 +5,7 @@ set -uo pipefail
 
 SCENARIO=$1
 BIN=$2
-WORK=$(mktemp -d)
-LOG=$WORK/quillet.log
-ERR=$WORK/quillet.err
-HOST=$WORK/wcsrvd.out
-pids=()
-failures=0
-
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# wait_for FILE TEXT [SECONDS]: true once FILE holds TEXT.
-wait_for() {
-    local deadline=$((SECONDS + ${3:-10}))
-    until grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.05
-    done
-}
-
-start_host() {
-    "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" "$@" >"$HOST" 2>&1 &
-    pids+=($!)
-    wait_for "$HOST" "wcsrvd: serving" 5 || fail "wcsrvd did not start: $(cat "$HOST")"
-}
-
-start_quillet() {
-    "$BIN/quillet" >"$LOG" 2>"$ERR" &
-    QUILLET=$!
-    pids+=($QUILLET)
-}
-
-# The log with its CR LF line ends turned into plain line ends.
-log_lines() {
-    tr -d '\r' <"$LOG"
-}
+. "$(dirname "$0")/harness.sh"
 
 # ident QUERY: prints the reply to an IDENT query on 127.0.0.1:113.
 ident() {
@@ -62,30 +19,6 @@ expect_reply() {
     local got
     got=$(ident "$1")
     [ "$got" = "$(printf '%b' "$2")" ] || fail "query '$1': expected '$2', got '$got'"
-}
-
-# stop_quillet: SIGTERM must end it with status 0.
-stop_quillet() {
-    kill -TERM "$QUILLET"
-    wait "$QUILLET"
-    local status=$?
-    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
-}
-
-# field TEXT WIDTH: a text padded with NULs to its field's width.
-field() {
-    printf '%s' "$1"
-    head -c $(($2 - ${#1})) /dev/zero
-}
-
-# record NODE REMOTE LOCAL NAME: a Connect record, 150 bytes.
-record() {
-    field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
-}
-
-ready() {
-    wait_for "$LOG" "- Started to Listen for IDENT Connections" 10 ||
-        fail "IDENT listener did not start: $(log_lines)"
 }
 
 ip link set lo up
@@ -109,7 +42,7 @@ startup)
 - Using Port Number @PORT@
 - Started to Listen for Palaver Connections
 - Started to Listen for IDENT Connections"
-    port=$(log_lines | sed -n 's/^- Using Port Number //p')
+    port=$NOTIFY_PORT
     [ -n "$port" ] && [ "$port" -gt 0 ] || fail "no notification port in the log"
     [ "$(log_lines)" = "${expected/@PORT@/$port}" ] || fail "start-up log differs:
 $(log_lines)"
@@ -147,7 +80,7 @@ foreign)
     ip addr add 192.0.2.1/24 dev q-here
     ip link set q-here up
     nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
-    port=$(log_lines | sed -n 's/^- Using Port Number //p')
+    port=$NOTIFY_PORT
     nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 3 194 1234 evil)
     wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
         fail "the other host's record was not refused: $(log_lines)"
@@ -202,7 +135,7 @@ split_record)
     start_host
     start_quillet
     ready
-    port=$(log_lines | sed -n 's/^- Using Port Number //p')
+    port=$NOTIFY_PORT
     {
         record 7 6667 40000 carol | head -c 17
         sleep 0.3
@@ -232,8 +165,4 @@ restart)
     ;;
 esac
 
-if [ $failures -gt 0 ]; then
-    echo "--- quillet log"; log_lines; echo "--- stderr"; cat "$ERR" 2>/dev/null
-    exit 1
-fi
-echo "e2e $SCENARIO: passed"
+finish "e2e $SCENARIO"

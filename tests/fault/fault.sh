@@ -10,59 +10,7 @@ BIN=$2
 SEAMS=$3
 PY=$4
 PEERS="$PY $(dirname "$0")/peers.py"
-WORK=$(mktemp -d)
-LOG=$WORK/quillet.log
-ERR=$WORK/quillet.err
-HOST=$WORK/wcsrvd.out
-pids=()
-failures=0
-
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-# wait_for FILE TEXT [SECONDS]: true once FILE holds TEXT.
-wait_for() {
-    local deadline=$((SECONDS + ${3:-10}))
-    until grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.05
-    done
-}
-
-start_host() {
-    "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" >"$HOST" 2>&1 &
-    pids+=($!)
-    wait_for "$HOST" "wcsrvd: serving" 5 || fail "wcsrvd did not start: $(cat "$HOST")"
-}
-
-# start_quillet [PROGRAM [PREFIX...]]: the console program, by default the
-# shipped one, optionally started through a command such as prlimit.
-start_quillet() {
-    local program=${1:-$BIN/quillet}
-    shift || true
-    "$@" "$program" >"$LOG" 2>"$ERR" &
-    QUILLET=$!
-    pids+=($QUILLET)
-}
-
-ready() {
-    wait_for "$LOG" "- Started to Listen for IDENT Connections" 10 ||
-        fail "IDENT listener did not start: $(log_lines)"
-    NOTIFY_PORT=$(log_lines | sed -n 's/^- Using Port Number //p')
-}
-
-log_lines() {
-    tr -d '\r' <"$LOG"
-}
+. "$(dirname "$0")/../e2e/harness.sh"
 
 # exchange PORT HEX [SECONDS]: "reply=b'...' closed=0|1 seconds=N".
 exchange() {
@@ -81,16 +29,6 @@ expect_reply() {
     [ "${got% seconds=*}" = "$want" ] || fail "query '$1': expected $want, got $got"
 }
 
-field() {
-    printf '%s' "$1"
-    head -c $(($2 - ${#1})) /dev/zero
-}
-
-# record NODE REMOTE LOCAL NAME: a Connect record, 150 bytes.
-record() {
-    field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
-}
-
 # notify: sends standard input as one notification connection.
 notify() {
     bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3 && timeout 5 cat <&3 >/dev/null"
@@ -101,13 +39,6 @@ still_serving() {
     "$BIN/palaver-notify" connect 200 7000 7001 still || fail "palaver-notify connect failed"
     wait_for "$LOG" "- ClientHandler Connect received on node  <200>" 5 || fail "no Connect line"
     expect_reply '7001 , 7000\r\n' '7001,7000 : USERID : UNIX : still\r\n'
-}
-
-stop_quillet() {
-    kill -TERM "$QUILLET"
-    wait "$QUILLET"
-    local status=$?
-    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
 }
 
 ip link set lo up
@@ -277,8 +208,4 @@ fd_limit)
     ;;
 esac
 
-if [ $failures -gt 0 ]; then
-    echo "--- quillet log"; log_lines | tail -n 40; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
-    exit 1
-fi
-echo "fault $SCENARIO: passed"
+finish "fault $SCENARIO"

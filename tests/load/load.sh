@@ -11,42 +11,22 @@ set -uo pipefail
 BIN=$1
 PY=$2
 SPREAD=${3:-0}
-WORK=$(mktemp -d)
-LOG=$WORK/quillet.log
-pids=()
-
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-wait_for() {
-    local deadline=$((SECONDS + ${3:-10}))
-    until grep -qF -- "$2" "$1" 2>/dev/null; do
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.05
-    done
-}
+. "$(dirname "$0")/../e2e/harness.sh"
 
 ip link set lo up
-"$BIN/wcsrvd" --name "Load Board" --regstring "REG-LOAD" >"$WORK/wcsrvd.out" 2>&1 &
-pids+=($!)
-wait_for "$WORK/wcsrvd.out" "wcsrvd: serving" 5 || { echo "wcsrvd did not start"; exit 1; }
-"$BIN/quillet" >"$LOG" 2>"$WORK/quillet.err" &
-QUILLET=$!
-pids+=($QUILLET)
-wait_for "$LOG" "- Started to Listen for IDENT Connections" 10 || { echo "quillet did not start"; exit 1; }
-port=$(tr -d '\r' <"$LOG" | sed -n 's/^- Using Port Number //p')
+start_host
+start_quillet
+ready
+[ $failures -eq 0 ] || exit 1
+port=$NOTIFY_PORT
 
 status=0
 timeout 120 "$PY" "$(dirname "$0")/loadclient.py" "$port" "$SPREAD" || status=1
 # Connections the kernel turned away because the accept queue was full.
 nstat -asz TcpExtListenOverflows TcpExtListenDrops 2>/dev/null | grep -E '^TcpExt' | tr -s ' ' | cut -d' ' -f1,2
 kill -0 "$QUILLET" 2>/dev/null || { echo "FAIL: quillet is gone"; status=1; }
-if grep -q "ERROR: AddressSanitizer\|runtime error\|ThreadSanitizer" "$WORK/quillet.err"; then
-    echo "FAIL: sanitizer report"; head -n 40 "$WORK/quillet.err"; status=1
+if grep -q "ERROR: AddressSanitizer\|runtime error\|ThreadSanitizer" "$ERR"; then
+    echo "FAIL: sanitizer report"; head -n 40 "$ERR"; status=1
 fi
 echo "log: $(tr -d '\r' <"$LOG" | grep -c 'match found on node') matches," \
      "$(tr -d '\r' <"$LOG" | grep -c 'Connect received') Connect lines," \
