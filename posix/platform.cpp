@@ -14,10 +14,8 @@
 #include <unistd.h>
 
 /* Handlers hold a 1 KiB query and a short reply and use a few KiB in all;
-   a small stack lets tens of thousands of them wait side by side, and is
-   quicker to map when thousands start within a second (32 KiB instead of
-   64 KiB took a fifth off the intake time of 19,900 connections opened at
-   once). Sanitizers need far more. */
+   a small stack lets tens of thousands of them wait side by side. Sanitizers
+   need far more. */
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 static const size_t THREAD_STACK_BYTES = 1024 * 1024;
 #else
