@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, once: only when
-# something is missing does it touch apt.
+# something is missing does it touch apt. Further package names given as
+# arguments are installed the same way (bench/deps.sh names its own).
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ make googletest
@@ -10,6 +11,7 @@ PACKAGES=(cmake ninja-build g++ make googletest
 
 # Screenshots of the Windows program (scripts/screenshots.sh).
 PACKAGES+=(imagemagick)
+PACKAGES+=("$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do
