@@ -14,8 +14,20 @@ if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
     "$WINESERVER" -w
 fi
 
+# A wineserver serves one prefix and works in a directory named for the
+# prefix's device and inode; another prefix's server does not count.
+prefix_server_running() {
+    local dev ino want p
+    read -r dev ino < <(stat -c '%d %i' "${WINEPREFIX:-$HOME/.wine}")
+    want=$(printf 'server-%x-%x' "$dev" "$ino")
+    for p in $(pgrep -u "$(id -u)" wineserver); do
+        [ "$(basename "$(readlink "/proc/$p/cwd" 2>/dev/null)")" = "$want" ] && return 0
+    done
+    return 1
+}
+
 started_server=0
-if ! pgrep -u "$(id -u)" -x wineserver >/dev/null 2>&1; then
+if ! prefix_server_running; then
     "$WINESERVER" -p
     started_server=1
 fi
