@@ -107,9 +107,12 @@ measured() {
     stop_server
 }
 
+# The machine as this run found it; the report prints these rather than
+# assume them. somaxconn is this network namespace's own: the cap on the
+# accept queue that quillet asks for.
 {
     echo "MACHINE cores=$(nproc) mem_gib=$(awk '/MemTotal/ {printf "%.0f", $2/1048576}' /proc/meminfo)" \
-        "kernel=$(uname -r) nofile_hard=$(ulimit -Hn)"
+        "kernel=$(uname -r) nofile_hard=$(ulimit -Hn) somaxconn=$(cat /proc/sys/net/core/somaxconn)"
     echo "LOAD start $(cut -d' ' -f1-3 /proc/loadavg) $(date -u '+%Y-%m-%d %H:%M UTC')"
 } >"$OUT/machine.txt"
 
