@@ -151,7 +151,8 @@ run_sandboxed() {
     mkdir -p "$S/prefix.upper" "$S/prefix.work" "$S/prefix" "$S/run" "$S/wine" "$S/x11"
     chmod 700 "$S/wine"
     chmod 1777 "$S/x11"
-    local wine_dir=/tmp/.wine-$(id -u)
+    local wine_dir
+    wine_dir=/tmp/.wine-$(id -u)
     mkdir -p -m 700 "$wine_dir"
     mkdir -p -m 1777 /tmp/.X11-unix
     mount --bind "$S/wine" "$wine_dir"

@@ -8,6 +8,7 @@
 # directory WORK for them; a script that keeps its logs elsewhere sets the
 # three names itself. Every program started here is in pids, and stop_all
 # ends them.
+# shellcheck shell=bash
 
 pids=()
 failures=0
@@ -56,7 +57,7 @@ wait_for() {
 start_host() {
     "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" "$@" >"$HOST" 2>&1 &
     HOST_PID=$!
-    pids+=($HOST_PID)
+    pids+=("$HOST_PID")
     wait_for "$HOST" "wcsrvd: serving" 5 || { fail "wcsrvd did not start: $(cat "$HOST")"; return 1; }
 }
 
@@ -67,7 +68,7 @@ start_quillet() {
     shift || true
     "$@" "$program" >"$LOG" 2>"$ERR" &
     QUILLET=$!
-    pids+=($QUILLET)
+    pids+=("$QUILLET")
 }
 
 # The log with its CR LF line ends turned into plain line ends.
