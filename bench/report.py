@@ -18,6 +18,32 @@ import sys
 NEVER = float("inf")
 WAIT_MS = 2000.0
 
+# The targets, the one place their numbers are written: each is (the
+# comparison the figure must pass, the limit, its unit).
+TARGETS = {
+    "hold_paced_first_p99": ("≤", 2010, "ms"),
+    "hold_paced_close_p99": ("≤", 4010, "ms"),
+    "hold_once_first_p99": ("≤", 3000, "ms"),
+    "rss_per_held": ("<", 10, "KiB"),
+    "rate": ("≥", 7000, "queries/s"),
+    "oidentd_ratio": ("≥", 20, "×"),
+    "records_rate": ("≥", 10000, "records/s"),
+    "startup": ("<", 50, "ms"),
+}
+
+
+def required(key):
+    """The target as the report's "required" column shows it."""
+    op, limit, unit = TARGETS[key]
+    return f"{op} {limit:,}{unit}" if unit == "×" else f"{op} {limit:,} {unit}"
+
+
+def meets(key, value):
+    if value is None:
+        return False
+    op, limit, _ = TARGETS[key]
+    return {"≤": value <= limit, "<": value < limit, "≥": value >= limit}[op]
+
 
 def parse_fields(line):
     fields = {}
@@ -207,99 +233,157 @@ plot {', '.join(plots)}
     return True
 
 
-def main():
-    if len(sys.argv) != 5:
-        sys.exit(__doc__)
-    results, out_md, png, notes = sys.argv[1:]
-    load = lambda name: read_runs(os.path.join(results, name + ".txt"))
-    paced, once = load("hold_paced"), load("hold_once")
-    wpaced, wonce = load("short_hold_paced"), load("short_hold_once")
-    rate, wrate, oid = load("rate"), load("short_rate"), load("oidentd")
-    records, wrecords = load("records"), load("short_records")
-    startup = load("startup")
-    machine = open(os.path.join(results, "machine.txt")).read().strip().splitlines()
+def plain(value):
+    """A setting's value as the system writes it."""
+    return "n/a" if value is None else f"{value:.0f}" if isinstance(value, float) else value
 
-    def rss_per(runs):
-        values = [rss_per_held(r) for r in runs if rss_per_held(r) is not None]
-        return statistics.median(values) if values else None
 
-    def held_text(runs):
-        values = [held(r) for r in runs if "threads_peak" in r]
-        return f", {fmt_num(statistics.median(values))} held at the peak" if values else ""
+def read_machine(results):
+    """The machine facts bench/run.sh recorded: MACHINE key=value pairs and
+    the load average at the start and the end."""
+    facts, loads = {}, []
+    with open(os.path.join(results, "machine.txt")) as f:
+        for line in f:
+            tag, _, rest = line.strip().partition(" ")
+            if tag == "MACHINE":
+                facts.update(parse_fields(line))
+            elif tag == "LOAD":
+                loads.append(rest.replace("start ", "at start ").replace("end ", "at end "))
+    return facts, loads
 
-    def records_ok(runs):
-        return bool(runs) and all(r.get("correct") == r.get("count") and r.get("connects") == r.get("count")
-                                  and r.get("sample_correct") == r.get("sample_count") for r in runs)
 
-    q_rate, w_rate, o_rate = median(rate, "rate"), median(wrate, "rate"), median(oid, "rate")
+def machine_text(facts, loads):
+    """The machine as measured in this run, as one sentence."""
+    parts = [f"{fmt_num(facts.get('cores'))} cores",
+             f"{fmt_num(facts.get('mem_gib'))} GiB of memory",
+             f"kernel {facts.get('kernel', 'n/a')}",
+             f"at most {fmt_num(facts.get('nofile_hard'))} open files per process",
+             f"net.core.somaxconn {plain(facts.get('somaxconn'))}"]
+    return ", ".join(parts) + "; load average " + "; ".join(loads)
+
+
+def rss_per(runs):
+    values = [rss_per_held(r) for r in runs if rss_per_held(r) is not None]
+    return statistics.median(values) if values else None
+
+
+def held_text(runs):
+    values = [held(r) for r in runs if "threads_peak" in r]
+    return f", {fmt_num(statistics.median(values))} held at the peak" if values else ""
+
+
+def records_ok(runs):
+    return bool(runs) and all(r.get("correct") == r.get("count") and r.get("connects") == r.get("count")
+                              and r.get("sample_correct") == r.get("sample_count") for r in runs)
+
+
+def with99(runs, key="rate"):
+    return f"{fmt_num(median(runs, key), '/s')} (first 99%: {fmt_num(median(runs, 'rate99'), '/s')})"
+
+
+def target_row(name, need, shipped, wide, ok_shipped, ok_wide):
+    return f"| {name} | {need} | {shipped} | {verdict(ok_shipped)} | {wide} | {verdict(ok_wide)} |"
+
+
+def hold_target_rows(m):
     rows = []
+    for label, runs, wruns in (("paced over 1 s", m["paced"], m["wpaced"]), ("at once", m["once"], m["wonce"])):
+        rows.append(target_row(
+            f"hold {label}: every connection answered correctly",
+            f"{fmt_num(median(runs, 'count'))} of {fmt_num(median(runs, 'count'))}",
+            f"{fmt_num(median(runs, 'correct'))} (worst {fmt_num(min((r['correct'] for r in runs), default=None))})",
+            f"{fmt_num(median(wruns, 'correct'))} (worst {fmt_num(min((r['correct'] for r in wruns), default=None))})",
+            all_correct(runs), all_correct(wruns)))
+    for name, key, runs, wruns, field in (
+            ("hold paced: p99 first reply", "hold_paced_first_p99", m["paced"], m["wpaced"], "first_p99"),
+            ("hold paced: p99 close", "hold_paced_close_p99", m["paced"], m["wpaced"], "close_p99"),
+            ("hold at once: p99 first reply", "hold_once_first_p99", m["once"], m["wonce"], "first_p99")):
+        shipped, wide = median(runs, field), median(wruns, field)
+        rows.append(target_row(name, required(key), fmt_ms(shipped), fmt_ms(wide),
+                               meets(key, shipped), meets(key, wide)))
+    shipped_runs, wide_runs = m["paced"] + m["once"], m["wpaced"] + m["wonce"]
+    rp, wrp = rss_per(shipped_runs), rss_per(wide_runs)
+    rows.append(target_row(
+        "peak RSS per held connection (peak RSS / handler threads at the peak)", required("rss_per_held"),
+        "n/a" if rp is None else f"{rp:.1f} KiB{held_text(shipped_runs)}",
+        "n/a" if wrp is None else f"{wrp:.1f} KiB{held_text(wide_runs)}",
+        meets("rss_per_held", rp), meets("rss_per_held", wrp)))
+    return rows
 
-    def target(name, need, shipped, wide, ok_shipped, ok_wide):
-        rows.append(f"| {name} | {need} | {shipped} | {verdict(ok_shipped)} | {wide} | {verdict(ok_wide)} |")
 
-    def le(value, limit):
-        return value is not None and value <= limit
-
-    for label, runs, wruns in (("paced over 1 s", paced, wpaced), ("at once", once, wonce)):
-        target(f"hold {label}: every connection answered correctly",
-               f"{fmt_num(median(runs, 'count'))} of {fmt_num(median(runs, 'count'))}",
-               f"{fmt_num(median(runs, 'correct'))} (worst {fmt_num(min((r['correct'] for r in runs), default=None))})",
-               f"{fmt_num(median(wruns, 'correct'))} (worst {fmt_num(min((r['correct'] for r in wruns), default=None))})",
-               all_correct(runs), all_correct(wruns))
-    target("hold paced: p99 first reply", "≤ 2,010 ms", fmt_ms(median(paced, "first_p99")),
-           fmt_ms(median(wpaced, "first_p99")), le(median(paced, "first_p99"), 2010),
-           le(median(wpaced, "first_p99"), 2010))
-    target("hold paced: p99 close", "≤ 4,010 ms", fmt_ms(median(paced, "close_p99")),
-           fmt_ms(median(wpaced, "close_p99")), le(median(paced, "close_p99"), 4010),
-           le(median(wpaced, "close_p99"), 4010))
-    target("hold at once: p99 first reply", "≤ 3,000 ms", fmt_ms(median(once, "first_p99")),
-           fmt_ms(median(wonce, "first_p99")), le(median(once, "first_p99"), 3000),
-           le(median(wonce, "first_p99"), 3000))
-    rp, wrp = rss_per(paced + once), rss_per(wpaced + wonce)
-    target("peak RSS per held connection (peak RSS / handler threads at the peak)", "< 10 KiB",
-           "n/a" if rp is None else f"{rp:.1f} KiB{held_text(paced + once)}",
-           "n/a" if wrp is None else f"{wrp:.1f} KiB{held_text(wpaced + wonce)}",
-           rp is not None and rp < 10, wrp is not None and wrp < 10)
-    def with99(runs, key="rate"):
-        return f"{fmt_num(median(runs, key), '/s')} (first 99%: {fmt_num(median(runs, 'rate99'), '/s')})"
-
-    target("rate, build without waits, concurrency 256", "≥ 7,000 queries/s", with99(rate),
-           with99(wrate), le(7000, q_rate or 0), le(7000, w_rate or 0))
+def rate_target_rows(m):
+    q_rate, w_rate, o_rate = median(m["rate"], "rate"), median(m["wrate"], "rate"), median(m["oid"], "rate")
+    rows = [target_row("rate, build without waits, concurrency 256", required("rate"), with99(m["rate"]),
+                       with99(m["wrate"]), meets("rate", q_rate), meets("rate", w_rate))]
     ratio = q_rate / o_rate if q_rate and o_rate else None
     wratio = w_rate / o_rate if w_rate and o_rate else None
-    target("rate against oidentd in the same run", "≥ 20×",
-           "n/a" if ratio is None else f"{ratio:.1f}× ({fmt_num(o_rate, '/s')} for oidentd)",
-           "n/a" if wratio is None else f"{wratio:.1f}×", (ratio or 0) >= 20, (wratio or 0) >= 20)
-    target("Connect records, concurrency 64, each in the table", "≥ 10,000 records/s",
-           with99(records), with99(wrecords),
-           le(10000, median(records, "rate") or 0) and records_ok(records),
-           le(10000, median(wrecords, "rate") or 0) and records_ok(wrecords))
-    st = median(startup, "startup_median_ms")
-    target("start-up to \"- Started to Listen for IDENT Connections\"", "< 50 ms",
-           "n/a" if st is None else f"{st:.1f} ms", "(not affected)", st is not None and st < 50,
-           st is not None and st < 50)
+    rows.append(target_row(
+        "rate against oidentd in the same run", required("oidentd_ratio"),
+        "n/a" if ratio is None else f"{ratio:.1f}× ({fmt_num(o_rate, '/s')} for oidentd)",
+        "n/a" if wratio is None else f"{wratio:.1f}×",
+        meets("oidentd_ratio", ratio), meets("oidentd_ratio", wratio)))
+    rows.append(target_row(
+        "Connect records, concurrency 64, each in the table", required("records_rate"),
+        with99(m["records"]), with99(m["wrecords"]),
+        meets("records_rate", median(m["records"], "rate")) and records_ok(m["records"]),
+        meets("records_rate", median(m["wrecords"], "rate")) and records_ok(m["wrecords"])))
+    st = median(m["startup"], "startup_median_ms")
+    rows.append(target_row(
+        "start-up to \"- Started to Listen for IDENT Connections\"", required("startup"),
+        "n/a" if st is None else f"{st:.1f} ms", "(not affected)", meets("startup", st), meets("startup", st)))
+    return rows
 
-    records_detail = []
-    for name, runs in (("shipped, longest", records), ("5, preloaded", wrecords)):
+
+def records_rows(m):
+    rows = []
+    for name, runs in (("shipped, longest", m["records"]), ("5, preloaded", m["wrecords"])):
         for i, r in enumerate(runs, 1):
-            records_detail.append(
+            rows.append(
                 f"| {name} | {i} | {r['count']:,.0f} | {r['correct']:,.0f} | {fmt_num(r.get('connects'))} | "
                 f"{fmt_num(r.get('sample_correct'))} of {fmt_num(r.get('sample_count'))} | "
                 f"{fmt_num(r['rate'], '/s')} | {fmt_num(r.get('rate99'), '/s')} | {fmt_ms(r['close_p99'])} | "
                 f"{fmt_num(r.get('TcpExtListenOverflows', 0))} | {r.get('gen_cpu_pct', 0):.0f}% |")
+    return rows
 
-    plotted = write_plot(results, png)
-    curve_rows = []
+
+def curve_rows(results):
+    rows = []
     for prefix, label in (("curve_", "longest (shipped)"), ("short_curve_", "5 (preloaded)")):
         for n, runs in curve_points(results, prefix):
             r = runs[0]
-            curve_rows.append(f"| {label} | {n:,} | {r['correct']:,.0f} | {fmt_ms(r['first_p50'])} | "
-                              f"{fmt_ms(r['first_p99'])} | {fmt_ms(r['close_p99'])} | "
-                              f"{fmt_num(r.get('TcpExtListenOverflows', 0))} |")
+            rows.append(f"| {label} | {n:,} | {r['correct']:,.0f} | {fmt_ms(r['first_p50'])} | "
+                        f"{fmt_ms(r['first_p99'])} | {fmt_ms(r['close_p99'])} | "
+                        f"{fmt_num(r.get('TcpExtListenOverflows', 0))} |")
+    return rows
 
-    startup_line = ", ".join(f"{r['startup_median_ms']:.1f} ms" for r in startup)
-    with open(out_md, "w") as f:
-        f.write(f"""# Quillet benchmarks
+
+def generator_cpu_text(m):
+    """The generator's largest share of a core in the busiest runs (the
+    shipped rate and records runs) and elsewhere."""
+    def most(runs):
+        values = [r["gen_cpu_pct"] for r in runs if "gen_cpu_pct" in r]
+        return f"{max(values):.0f}%" if values else "n/a"
+    busy = m["rate"] + m["records"]
+    rest = m["paced"] + m["once"] + m["wpaced"] + m["wonce"] + m["wrate"] + m["wrecords"] + m["oid"]
+    return f"at most {most(busy)} in the shipped rate and records runs, {most(rest)} elsewhere"
+
+
+def load_measurements(results):
+    """Every scenario file's runs, by the names the report uses."""
+    load = lambda name: read_runs(os.path.join(results, name + ".txt"))
+    return {
+        "paced": load("hold_paced"), "once": load("hold_once"),
+        "wpaced": load("short_hold_paced"), "wonce": load("short_hold_once"),
+        "rate": load("rate"), "wrate": load("short_rate"), "oid": load("oidentd"),
+        "records": load("records"), "wrecords": load("short_records"),
+        "startup": load("startup"),
+    }
+
+
+def write_report(f, m, facts, loads, results):
+    held_n = fmt_num(median(m["paced"] + m["once"], "count"))
+    startup_line = ", ".join(f"{r['startup_median_ms']:.1f} ms" for r in m["startup"])
+    f.write(f"""# Quillet benchmarks
 
 Written by `make bench` (bench/bench.sh). Everything runs in a private network
 namespace on loopback: the host server stand-in `wcsrvd`, Quillet, oidentd (the
@@ -308,11 +392,11 @@ reference peer, Debian's package) and the load generator `quillet-load`
 `bench` build, in which the two 2,000 ms waits are zero; every other figure is
 the shipped program (`release` build).
 
-Machine and load: {'; '.join(line.replace('MACHINE ', '').replace('LOAD ', 'load average at ') for line in machine)}. The two cores are shared with other
-engineers' builds and tests, so the load average is printed beside each run;
-runs with a high load average are noisy.
+Machine and load, as measured in this run: {machine_text(facts, loads)}. The
+cores may be shared with other work, so the load average is printed beside
+each run; runs with a high load average are noisy.
 
-How measured: each target's figure is the median of {len(paced) or 3} runs, each against a
+How measured: each target's figure is the median of {len(m["paced"]) or 3} runs, each against a
 freshly started Quillet that first receives a Connect record for all 256 nodes.
 Queries ask for node n's port pair and must get exactly that node's user back;
 a connection counts as correct only when the whole reply matches and the server
@@ -320,19 +404,18 @@ then closes. Times are taken by the generator from its `connect` call to the fir
 reply byte and to the server's close; the generator then resets its side, so
 that no TIME_WAIT entry is left on port 113 for the next run. Percentiles count a connection that was
 never answered (30 s limit per connection) as slower than all others, shown as
-"never". 19,900 connections are spread over two generator processes (each may
-hold at most 20,000 descriptors) and four source addresses 127.0.0.1-4 (more
+"never". {held_n} connections are spread over two generator processes (each may
+hold at most {fmt_num(facts.get('nofile_hard'))} descriptors) and four source addresses 127.0.0.1-4 (more
 are added should one run out of ephemeral ports); the
 generator reports its own CPU (user + system, all processes) as a share of one
-core: at most about two thirds of a core (the shipped rate and records
-runs, where it opens and closes over 10,000 connections a second), a third or
-less elsewhere, so it is not what limits the figures. Peak RSS is the kernel's
+core: {generator_cpu_text(m)}, printed beside each run, so it can be seen
+whether the generator limits the figures. Peak RSS is the kernel's
 high-water mark (VmHWM) read by bench/procsample.py, which also samples threads
 and descriptors. The listen-queue counters (`ListenOverflows`, `TCPSynRetrans`)
 are the namespace's own, from `nstat`, around each run.
 
 Quillet asks for the longest accept queue the system allows (here
-net.core.somaxconn, 4096). To show what a short queue costs, every target is
+net.core.somaxconn, {plain(facts.get('somaxconn'))}). To show what a short queue costs, every target is
 also measured with `listen` replaced by a preloaded shim (bench/backlogshim.c)
 that asks for a backlog of 5. The program itself is never built or shipped
 that way.
@@ -341,7 +424,7 @@ that way.
 
 | target | required | shipped | | backlog 5 preloaded | |
 |---|---|---|---|---|---|
-{chr(10).join(rows)}
+{chr(10).join(hold_target_rows(m) + rate_target_rows(m))}
 
 oidentd answers every query correctly with USERID, because each query names a
 real loopback connection that the generator holds open (`--real-pairs 64`).
@@ -349,25 +432,25 @@ Start-up medians of 21 starts each: {startup_line}.
 
 ## Hold, shipped program
 
-Paced: 19,900 connections opened evenly over 1 s and held until the server closes them.
+Paced: {held_n} connections opened evenly over 1 s and held until the server closes them.
 
 {HOLD_HEAD}
-{chr(10).join(hold_rows(paced))}
+{chr(10).join(hold_rows(m["paced"]))}
 
-At once: 19,900 connections opened as fast as the generator can.
+At once: {held_n} connections opened as fast as the generator can.
 
 {HOLD_HEAD}
-{chr(10).join(hold_rows(once))}
+{chr(10).join(hold_rows(m["once"]))}
 
 With a backlog of 5 preloaded, paced:
 
 {HOLD_HEAD}
-{chr(10).join(hold_rows(wpaced))}
+{chr(10).join(hold_rows(m["wpaced"]))}
 
 With a backlog of 5 preloaded, at once:
 
 {HOLD_HEAD}
-{chr(10).join(hold_rows(wonce))}
+{chr(10).join(hold_rows(m["wonce"]))}
 
 ## Overhead against concurrency
 
@@ -377,24 +460,24 @@ One run per point, arrivals paced over 1 s, shipped program.
 
 | backlog | connections | answered correctly | first reply p50 | first reply p99 | close p99 | listen overflows |
 |---|---|---|---|---|---|---|
-{chr(10).join(curve_rows)}
+{chr(10).join(curve_rows(results))}
 
 ## Rate (build without waits) and oidentd
 
 Quillet, shipped:
 
 {RATE_HEAD}
-{chr(10).join(rate_rows(rate))}
+{chr(10).join(rate_rows(m["rate"]))}
 
 Quillet, backlog 5 preloaded:
 
 {RATE_HEAD}
-{chr(10).join(rate_rows(wrate))}
+{chr(10).join(rate_rows(m["wrate"]))}
 
 oidentd (one process per connection), same generator, same concurrency:
 
 {RATE_HEAD}
-{chr(10).join(rate_rows(oid))}
+{chr(10).join(rate_rows(m["oid"]))}
 
 ## Records
 
@@ -404,9 +487,20 @@ queried (four at a time) for the ports their records stored.
 
 | backlog | run | records | closed cleanly | Connect lines logged | sample answered | rate, whole run | rate, first 99% | close p99 | listen overflows | generator CPU |
 |---|---|---|---|---|---|---|---|---|---|---|
-{chr(10).join(records_detail)}
+{chr(10).join(records_rows(m))}
 
 """)
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    results, out_md, png, notes = sys.argv[1:]
+    m = load_measurements(results)
+    facts, loads = read_machine(results)
+    plotted = write_plot(results, png)
+    with open(out_md, "w") as f:
+        write_report(f, m, facts, loads, results)
         with open(notes) as n:
             f.write(n.read())
     if not plotted:

@@ -16,8 +16,10 @@ OUT=$4
 HERE=$(cd "$(dirname "$0")" && pwd)
 LOAD="$LOADDIR/quillet-load"
 SHIM="$LOADDIR/libquillet-backlogshim.so"
-. "$HERE/servers.sh"
-trap bench_stop_all EXIT
+BIN=$REL
+. "$HERE/../tests/support/harness.sh"
+# The logs and samples live in WORK, removed with the servers at the end.
+harness_scratch
 
 REPS=${BENCH_REPS:-3}
 HOLD_N=${BENCH_HOLD_N:-19900}
@@ -35,7 +37,6 @@ HOLD_OPTS=(--procs 2 --sources 4 --timeout-ms 30000 --run-limit-ms 45000)
 # rate runs stop after a minute whatever is left.
 RATE_OPTS=(--timeout-ms 30000 --run-limit-ms 60000)
 
-WORK=$(mktemp -d)
 note() { echo "bench: $*" >&2; }
 
 # The listen-queue counters of this namespace since the last call.
@@ -67,19 +68,19 @@ wait_port_free() {
 # start_server BIN_DIR BACKLOG: a fresh quillet (BACKLOG "" keeps the
 # program's own) with every node registered.
 start_server() {
-    local log="$WORK/quillet.log"
     wait_port_free
     if [ -n "$2" ]; then
-        LD_PRELOAD="$SHIM" QUILLET_BENCH_BACKLOG="$2" bench_start_quillet "$1" "$log" || return 1
+        start_quillet "$1/quillet" env LD_PRELOAD="$SHIM" QUILLET_BENCH_BACKLOG="$2"
     else
-        bench_start_quillet "$1" "$log" || return 1
+        start_quillet "$1/quillet"
     fi
+    ready || { stop_program "$QUILLET"; return 1; }
     "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 256 --concurrency 4 >/dev/null ||
         { note "registering the nodes failed"; return 1; }
 }
 
 stop_server() {
-    bench_stop "$QUILLET_PID"
+    stop_program "$QUILLET"
 }
 
 # measured FILE BIN_DIR BACKLOG LOAD_ARGS...: one load against a fresh
@@ -89,15 +90,15 @@ measured() {
     shift 3
     start_server "$bin" "$backlog" || return 1
     rm -f "$WORK/stop"
-    python3 "$HERE/procsample.py" "$QUILLET_PID" 120 "$WORK/stop" >"$WORK/sample.out" &
+    python3 "$HERE/procsample.py" "$QUILLET" 120 "$WORK/stop" >"$WORK/sample.out" &
     local sampler=$!
     # Let the sampler read the idle server before the load begins.
     sleep 0.3
     nstat -n
     local cpu0
-    cpu0=$(server_cpu_ms "$QUILLET_PID")
+    cpu0=$(server_cpu_ms "$QUILLET")
     "$LOAD" "$@" | tee -a "$file" | grep '^quillet-load' >&2
-    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET_PID") - cpu0))" >>"$file"
+    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET") - cpu0))" >>"$file"
     listen_counters >>"$file"
     echo "LOADAVG $(cut -d' ' -f1 /proc/loadavg)" >>"$file"
     touch "$WORK/stop"
@@ -106,14 +107,17 @@ measured() {
     stop_server
 }
 
+# The machine as this run found it; the report prints these rather than
+# assume them. somaxconn is this network namespace's own: the cap on the
+# accept queue that quillet asks for.
 {
     echo "MACHINE cores=$(nproc) mem_gib=$(awk '/MemTotal/ {printf "%.0f", $2/1048576}' /proc/meminfo)" \
-        "kernel=$(uname -r) nofile_hard=$(ulimit -Hn)"
+        "kernel=$(uname -r) nofile_hard=$(ulimit -Hn) somaxconn=$(cat /proc/sys/net/core/somaxconn)"
     echo "LOAD start $(cut -d' ' -f1-3 /proc/loadavg) $(date -u '+%Y-%m-%d %H:%M UTC')"
 } >"$OUT/machine.txt"
 
-bench_loopback_up
-bench_start_host "$REL" "$WORK/wcsrvd.out" || exit 1
+ip link set lo up
+start_host || exit 1
 
 note "start-up"
 for rep in $(seq "$REPS"); do
@@ -153,15 +157,15 @@ records_run() {
     # run stored.
     "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 256 --concurrency 4 --record quit >/dev/null
     local before cpu0 logged
-    before=$(grep -ac 'Connect received' "$WORK/quillet.log")
+    before=$(grep -ac 'Connect received' "$LOG")
     nstat -n
-    cpu0=$(server_cpu_ms "$QUILLET_PID")
+    cpu0=$(server_cpu_ms "$QUILLET")
     "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count "$RECORDS_N" --concurrency 64 \
         "${RATE_OPTS[@]}" | tee -a "$file" | grep '^quillet-load' >&2
-    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET_PID") - cpu0))" >>"$file"
+    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET") - cpu0))" >>"$file"
     listen_counters >>"$file"
     sleep 0.2
-    logged=$(($(grep -ac 'Connect received' "$WORK/quillet.log") - before))
+    logged=$(($(grep -ac 'Connect received' "$LOG") - before))
     echo "LOGGED connects=$logged" >>"$file"
     # A sample of 32 nodes, each asked for the ports its last record stored.
     # Four at a time: a burst larger than the listen queue would only
@@ -181,7 +185,7 @@ for rep in $(seq "$REPS"); do
     wait_port_free
     oidentd -i -S -p 113 -u root -g root -l 4096 >"$WORK/oidentd.log" 2>&1 &
     oidentd_pid=$!
-    BENCH_PIDS+=("$oidentd_pid")
+    pids+=("$oidentd_pid")
     sleep 0.3
     nstat -n
     # Each query names a real loopback connection this generator holds, so
@@ -189,7 +193,7 @@ for rep in $(seq "$REPS"); do
     "$LOAD" rate --count "$OIDENTD_N" --concurrency 256 --real-pairs 64 "${RATE_OPTS[@]}" |
         tee -a "$OUT/oidentd.txt" | grep '^quillet-load' >&2
     listen_counters >>"$OUT/oidentd.txt"
-    bench_stop "$oidentd_pid"
+    stop_program "$oidentd_pid"
 done
 
 note "the same targets with a listen backlog of $SHORT_BACKLOG preloaded"

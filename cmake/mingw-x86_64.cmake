@@ -9,4 +9,11 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# The Wine loader's path lives in scripts/wine-paths, beside the scripts
+# that start Wine.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-paths QUILLET_WINE64 REGEX "^WINE64=")
+string(REPLACE "WINE64=" "" QUILLET_WINE64 "${QUILLET_WINE64}")
+if(NOT QUILLET_WINE64)
+  message(FATAL_ERROR "no WINE64= line in scripts/wine-paths")
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QUILLET_WINE64})

@@ -8,7 +8,7 @@
 #   docs/quillet-about.png.
 #
 # It runs quillet.exe under wine64 beside the Linux wcsrvd inside
-# scripts/wine-sandbox.sh, as the end-to-end test does, and drives it from
+# scripts/wine.sh sandbox, as the end-to-end test does, and drives it from
 # outside through its window with quillet_probe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
 DOCS=$(realpath docs)
-WINE64=/usr/lib/wine/wine64
+. scripts/wine-paths
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
@@ -25,7 +25,7 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
     done
     command -v import >/dev/null || { echo "screenshots: needs ImageMagick (scripts/deps.sh)" >&2; exit 1; }
     mkdir -p docs
-    exec scripts/wine-sandbox.sh "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
+    exec scripts/wine.sh sandbox "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
 RUN=$SANDBOX_RUN

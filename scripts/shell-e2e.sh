@@ -10,7 +10,7 @@
 #   scripts/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
 #
-# Isolation: the run happens inside scripts/wine-sandbox.sh, in private
+# Isolation: the run happens inside scripts/wine.sh sandbox, in private
 # network and mount namespaces with a wineserver and an X display of its
 # own (see there why the wineserver must be inside).
 set -euo pipefail
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
-WINE64=/usr/lib/wine/wine64
+. scripts/wine-paths
 
 # Bounds on every wait, in tenths of a second.
 START_WAIT=600 # quillet up and both ports open
@@ -29,7 +29,7 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
         "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
         [ -e "$f" ] || { echo "shell-e2e: $f is missing; build the linux and win64 presets" >&2; exit 1; }
     done
-    exec scripts/wine-sandbox.sh "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
+    exec scripts/wine.sh sandbox "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
 RUN=$SANDBOX_RUN

@@ -5,7 +5,8 @@ set -uo pipefail
 
 SCENARIO=$1
 BIN=$2
-. "$(dirname "$0")/harness.sh"
+. "$(dirname "$0")/../support/harness.sh"
+harness_scratch
 
 # ident QUERY: prints the reply to an IDENT query on 127.0.0.1:113.
 ident() {

@@ -10,7 +10,8 @@ BIN=$2
 SEAMS=$3
 PY=$4
 PEERS="$PY $(dirname "$0")/peers.py"
-. "$(dirname "$0")/../e2e/harness.sh"
+. "$(dirname "$0")/../support/harness.sh"
+harness_scratch
 
 # exchange PORT HEX [SECONDS]: "reply=b'...' closed=0|1 seconds=N".
 exchange() {

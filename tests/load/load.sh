@@ -11,7 +11,8 @@ set -uo pipefail
 BIN=$1
 PY=$2
 SPREAD=${3:-0}
-. "$(dirname "$0")/../e2e/harness.sh"
+. "$(dirname "$0")/../support/harness.sh"
+harness_scratch
 
 ip link set lo up
 start_host

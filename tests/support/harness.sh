@@ -1,0 +1,123 @@
+# tests/support/harness.sh: starting, watching and stopping the real
+# programs, for the scripts that drive them: the end-to-end, fault and load
+# scenarios and the benchmarks. Sourced after BIN (the build directory) is
+# set, inside a network namespace of the caller's own.
+#
+# The programs write to the files named by HOST (wcsrvd), LOG and ERR
+# (quillet's standard output and error). harness_scratch makes a scratch
+# directory WORK for them; a script that keeps its logs elsewhere sets the
+# three names itself. Every program started here is in pids, and stop_all
+# ends them.
+# shellcheck shell=bash
+
+pids=()
+failures=0
+
+# harness_scratch: a scratch directory WORK holding the logs; when the
+# script ends, whatever the harness started is stopped and WORK removed.
+harness_scratch() {
+    WORK=$(mktemp -d)
+    LOG=$WORK/quillet.log
+    ERR=$WORK/quillet.err
+    HOST=$WORK/wcsrvd.out
+    trap 'stop_all; rm -rf "$WORK"' EXIT
+}
+
+stop_all() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    pids=()
+    return 0
+}
+
+# forget PID: a program that has ended, so that stop_all never signals
+# another process that was given its id later.
+forget() {
+    local p kept=()
+    for p in "${pids[@]}"; do [ "$p" = "$1" ] || kept+=("$p"); done
+    pids=("${kept[@]}")
+}
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# wait_for FILE TEXT [SECONDS]: true once FILE holds TEXT.
+wait_for() {
+    local deadline=$((SECONDS + ${3:-10}))
+    until grep -aqF -- "$2" "$1" 2>/dev/null; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.05
+    done
+}
+
+# start_host [WCSRVD OPTIONS...]: the host server stand-in on 127.0.0.1:7113.
+start_host() {
+    "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" "$@" >"$HOST" 2>&1 &
+    HOST_PID=$!
+    pids+=("$HOST_PID")
+    wait_for "$HOST" "wcsrvd: serving" 5 || { fail "wcsrvd did not start: $(cat "$HOST")"; return 1; }
+}
+
+# start_quillet [PROGRAM [PREFIX...]]: the console program, by default the
+# shipped one, optionally started through a command such as prlimit or env.
+start_quillet() {
+    local program=${1:-$BIN/quillet}
+    shift || true
+    "$@" "$program" >"$LOG" 2>"$ERR" &
+    QUILLET=$!
+    pids+=("$QUILLET")
+}
+
+# The log with its CR LF line ends turned into plain line ends.
+log_lines() {
+    tr -d '\r' <"$LOG"
+}
+
+# ready: waits for the IDENT listener; NOTIFY_PORT is then the notification
+# port the log announced.
+ready() {
+    wait_for "$LOG" "- Started to Listen for IDENT Connections" 10 ||
+        { fail "IDENT listener did not start: $(log_lines)"; return 1; }
+    NOTIFY_PORT=$(log_lines | sed -n 's/^- Using Port Number //p')
+}
+
+# stop_quillet: SIGTERM must end it with status 0.
+stop_quillet() {
+    kill -TERM "$QUILLET"
+    wait "$QUILLET"
+    local status=$?
+    forget "$QUILLET"
+    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
+}
+
+# stop_program PID: ends a program started in the background, whatever its
+# exit status.
+stop_program() {
+    kill -TERM "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    forget "$1"
+    return 0
+}
+
+# field TEXT WIDTH: a text padded with NULs to its field's width.
+field() {
+    printf '%s' "$1"
+    head -c $(($2 - ${#1})) /dev/zero
+}
+
+# record NODE REMOTE LOCAL NAME: a Connect record, 150 bytes.
+record() {
+    field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
+}
+
+# finish NAME: the scenario's verdict, with the log when it failed.
+finish() {
+    if [ $failures -gt 0 ]; then
+        echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
+        exit 1
+    fi
+    echo "$1: passed"
+}
