@@ -1,6 +1,7 @@
 /* ident/identlisten.cpp: the IDENT port's listener. */
-#include "identhandler.h"
+#include "identlisten.h"
 
+#include "identhandler.h"
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"

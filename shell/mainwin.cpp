@@ -3,8 +3,9 @@
 #include "shell.h"
 
 #include "resource.h"
+#include "../app/services.h"
 #include "../common/platform.h"
-#include "../common/services.h"
+#include "../common/version.h"
 
 #include <commctrl.h>
 
