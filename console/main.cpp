@@ -52,7 +52,7 @@ int main(void)
 
     ResetServices();
     MsgOut(QUILLET_TITLE "\r\n");
-    MsgOut("- Server Initiliased\r\n");
+    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
     StartServices(nullptr);
 
     int sig = 0;

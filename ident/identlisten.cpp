@@ -22,6 +22,7 @@ void IdentListen(void *hwnd)
     }
     if (PlatBind(listenSocket, 0, IDENT_PORT) != 0) {
         char line[64];
+        /* fixed text: keep the misspelling */
         snprintf(line, sizeof(line), "- IndentListen LastError <%i>\r\n", PlatLastError());
         MsgOut("- IdentListen bind failure\r\n");
         MsgOut(line);

@@ -82,7 +82,7 @@ static INT_PTR MsgInitDialog(HWND hwnd)
 
     SetStatusText("Quillet - Ready");
     MsgOut(QUILLET_TITLE "\r\n");
-    MsgOut("- Server Initiliased\r\n");
+    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
     StartServices(hwnd);
     SetStatusText("Quillet - Ready & Waiting");
     /* No initial focus is set. */
