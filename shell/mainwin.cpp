@@ -223,5 +223,9 @@ void ShutDown(void)
 {
     TrayNotify(NIM_DELETE, &g_nid);
     DestroyIcon(g_hIcon);
+    /* The copy of the tray menu that the latest right click loaded. */
+    if (g_hMenu != nullptr)
+        DestroyMenu(g_hMenu);
+    g_hMenu = g_hPopup = nullptr;
     PlatSockCleanup();
 }
