@@ -1,6 +1,8 @@
 /* common/platform.h: what a platform and a front end supply to the core.
    posix/platform.cpp and win32/platform.cpp are the two platform halves;
-   console/ and shell/ are the two front ends. */
+   console/ and shell/ are the two front ends. The functions have C linkage,
+   so that their link names are their plain names: the fault builds
+   replace them with the linker's --wrap. */
 #ifndef QUILLET_PLATFORM_H
 #define QUILLET_PLATFORM_H
 
@@ -12,6 +14,10 @@ typedef intptr_t PSocket;
 
 /* IPv4 address in host byte order: 127.0.0.1 is 0x7F000001. */
 typedef uint32_t PAddr;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* ---- Supplied by the platform ---- */
 
@@ -84,5 +90,9 @@ void MsgOut(const char *text);
 /* Shows text to the user and returns once it has been seen. Blocks only the
    calling thread. */
 int UserErr(const char *text);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

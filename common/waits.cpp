@@ -2,11 +2,7 @@
 #include "waits.h"
 
 /* IDENT peers are made to wait 2 s before the query is read and 2 s after
-   each reply. A build for measuring pure throughput may set them to zero. */
-#ifdef QUILLET_NO_IDENT_WAITS
-const int iIdentWaitMs = 0;
-#else
-const int iIdentWaitMs = 2000;
-#endif
+   each reply. */
+const int iIdentWaitMs = IDENT_WAIT_MS;
 
-const int iIdleTimeoutMs = 60000;
+const int iIdleTimeoutMs = IDLE_TIMEOUT_MS;

@@ -1,7 +1,8 @@
 /* console/main.cpp: Quillet as a console program. The log goes to standard
    output, user errors to standard error; SIGINT or SIGTERM ends it. */
+#include "../app/services.h"
 #include "../common/platform.h"
-#include "../common/services.h"
+#include "../common/version.h"
 
 #include <mutex>
 #include <signal.h>
@@ -51,7 +52,7 @@ int main(void)
 
     ResetServices();
     MsgOut(QUILLET_TITLE "\r\n");
-    MsgOut("- Server Initiliased\r\n");
+    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
     StartServices(nullptr);
 
     int sig = 0;

@@ -20,7 +20,7 @@
 #endif
 
 /* StrPos looks at positions 0 to 32766 only (its positions are 16 bits). */
-static const size_t kStrPosReach = 32767;
+static const size_t STRPOS_REACH = 32767;
 
 extern "C" {
 
@@ -47,7 +47,7 @@ FERRULE_EXPORT int FERRULE_CALL _qvIRC_bValidServerName(const char *text)
         return 1;
     /* A longer name is searched on past StrPos's reach, so that a dot counts
        wherever it stands, as it does in a shorter name. */
-    if (iLen > kStrPosReach && memchr(text + kStrPosReach, '.', iLen - kStrPosReach) != NULL)
+    if (iLen > STRPOS_REACH && memchr(text + STRPOS_REACH, '.', iLen - STRPOS_REACH) != NULL)
         return 1;
     return 0;
 }

@@ -1,6 +1,7 @@
 /* ident/identlisten.cpp: the IDENT port's listener. */
-#include "identhandler.h"
+#include "identlisten.h"
 
+#include "identhandler.h"
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
@@ -21,6 +22,7 @@ void IdentListen(void *hwnd)
     }
     if (PlatBind(listenSocket, 0, IDENT_PORT) != 0) {
         char line[64];
+        /* fixed text: keep the misspelling */
         snprintf(line, sizeof(line), "- IndentListen LastError <%i>\r\n", PlatLastError());
         MsgOut("- IdentListen bind failure\r\n");
         MsgOut(line);

@@ -44,9 +44,11 @@ int IdentFormatReply(char *reply, IdentReplyKind kind, int first, int second, co
         break;
     }
     case IDENT_HIDDEN_USER:
+        /* fixed text: keep the blank before CR LF */
         n = snprintf(reply, IDENT_REPLY_SIZE, "%i,%i : ERROR : HIDDEN-USER \r\n", first, second);
         break;
     default:
+        /* fixed text: keep the blank before CR LF */
         n = snprintf(reply, IDENT_REPLY_SIZE, "%i,%i : ERROR : NO-USER \r\n", first, second);
         break;
     }

@@ -72,6 +72,7 @@ static void HandleConnect(const ClientRecord *rec)
 {
     char line[96];
     int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName) == 0;
+    /* fixed text: keep the two blanks before the node */
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
     MsgOut(line);
     if (!bStored) {
@@ -109,6 +110,7 @@ void ClientHandler(void *connection)
         else if (rec.kind == CLIENT_QUIT)
             HandleQuit(&rec);
         else
+            /* fixed text: keep the misspelling */
             MsgOut("- ClientHabdler Unknown client message\r\n");
     }
     PlatClose(s);

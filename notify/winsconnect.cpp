@@ -35,22 +35,22 @@ void WINSConnect(void *hwnd)
 {
     MsgOut("- Connecting to WINS Server\r\n");
     if (!WildcatServerConnect(hwnd)) {
-        MsgOut("Unable to connect to WINS Server");
+        MsgOut("Unable to connect to WINS Server"); /* fixed text: no line end */
         PlatExit(0);
     }
     MsgOut("- Connected to WINS Server\r\n");
     if (!GetMakewild(&Makewild)) {
-        MsgOut("Unable to get Makewild information");
+        MsgOut("Unable to get Makewild information"); /* fixed text: no line end */
         PlatExit(0);
     }
     CopyText(sSys_BBSName, Makewild.szBBSName, SYS_TEXT_SIZE);
     CopyText(sSys_RegString, Makewild.szRegString, SYS_TEXT_SIZE);
     LogLine("- Connected to %s\r\n", sSys_BBSName);
-    LogLine("- Reg string   %s\r\n", sSys_RegString);
+    LogLine("- Reg string   %s\r\n", sSys_RegString); /* fixed text: keep the blanks */
 
     MsgOut("- Creating WINS Server Context\r\n");
     if (!WildcatServerCreateContext())
-        UserErr("Unable to connect to Create Context");
+        UserErr("Unable to connect to Create Context"); /* fixed text: keep the wording */
     if (PlatSockStartup() != 0)
         UserErr("Unable to initialise winsock");
 
@@ -62,9 +62,9 @@ void WINSConnect(void *hwnd)
     Service.iPort = port;
     RegisterService(&Service);
 
-    MsgOut("- IDENT Service initialiased\r\n");
-    LogLine("- Service Name    %s\r\n", Service.szName);
-    LogLine("- Service Vendor  %s\r\n", Service.szVendor);
+    MsgOut("- IDENT Service initialiased\r\n");            /* fixed text: keep the misspelling */
+    LogLine("- Service Name    %s\r\n", Service.szName);   /* fixed text: keep the blanks */
+    LogLine("- Service Vendor  %s\r\n", Service.szVendor); /* fixed text: keep the blanks */
     LogNumber("- Service Version %i\r\n", Service.iVersion);
     LogNumber("- Using Port Number %i\r\n", port);
     MsgOut("- Started to Listen for Palaver Connections\r\n");

@@ -3,8 +3,9 @@
 #include "shell.h"
 
 #include "resource.h"
+#include "../app/services.h"
 #include "../common/platform.h"
-#include "../common/services.h"
+#include "../common/version.h"
 
 #include <commctrl.h>
 
@@ -81,7 +82,7 @@ static INT_PTR MsgInitDialog(HWND hwnd)
 
     SetStatusText("Quillet - Ready");
     MsgOut(QUILLET_TITLE "\r\n");
-    MsgOut("- Server Initiliased\r\n");
+    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
     StartServices(hwnd);
     SetStatusText("Quillet - Ready & Waiting");
     /* No initial focus is set. */
@@ -222,5 +223,9 @@ void ShutDown(void)
 {
     TrayNotify(NIM_DELETE, &g_nid);
     DestroyIcon(g_hIcon);
+    /* The copy of the tray menu that the latest right click loaded. */
+    if (g_hMenu != nullptr)
+        DestroyMenu(g_hMenu);
+    g_hMenu = g_hPopup = nullptr;
     PlatSockCleanup();
 }

@@ -37,7 +37,8 @@ HWND StartUp(HINSTANCE instance);
 /* Runs the message loop until a quit command. */
 void MessageLoop(void);
 
-/* Takes the icon down, frees it and ends the use of the socket library. */
+/* Takes the icon down, frees it and the tray menu, and ends the use of the
+   socket library. */
 void ShutDown(void);
 
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

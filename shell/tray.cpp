@@ -3,7 +3,7 @@
 #include "shell.h"
 
 #include "resource.h"
-#include "../common/services.h"
+#include "../common/version.h"
 
 #include <string.h>
 

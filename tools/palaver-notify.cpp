@@ -18,18 +18,6 @@ static const char USAGE[] =
     "connection from LOCAL_PORT on this host to REMOTE_PORT on the chat server\n"
     "(connect), or that the user on NODE has left (quit).\n";
 
-/* Front-end hooks of the platform layer, unused by this tool. */
-void MsgOut(const char *text)
-{
-    fputs(text, stdout);
-}
-
-int UserErr(const char *text)
-{
-    fprintf(stderr, "%s\n", text);
-    return 1;
-}
-
 static int Usage(FILE *out, int status)
 {
     fprintf(out, USAGE, WCSRV_PORT);

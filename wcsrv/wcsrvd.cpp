@@ -10,7 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -116,9 +115,9 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    /* PlatBind sets SO_REUSEADDR, so that a restarted stand-in gets its port
+       back at once. */
     PSocket listener = PlatTcpSocket();
-    int one = 1;
-    setsockopt((int)listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     if (listener == PSOCKET_INVALID || PlatBind(listener, WCSRV_ADDR, WCSRV_PORT) != 0 ||
         PlatListen(listener, 64) != 0) {
         fprintf(stderr, "wcsrvd: can't listen on 127.0.0.1:%d: %s\n", WCSRV_PORT,

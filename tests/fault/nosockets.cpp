@@ -7,25 +7,27 @@
 
 #include <atomic>
 
-/* The platform's own calls, under the names the linker gives them. */
-int RealSockStartup(void) __asm__("__real__Z15PlatSockStartupv");
-PSocket RealTcpSocket(void) __asm__("__real__Z13PlatTcpSocketv");
-int WrapSockStartup(void) __asm__("__wrap__Z15PlatSockStartupv");
-PSocket WrapTcpSocket(void) __asm__("__wrap__Z13PlatTcpSocketv");
+/* The platform's own calls, and the seam's, under the linker's names. */
+extern "C" {
+int __real_PlatSockStartup(void);
+PSocket __real_PlatTcpSocket(void);
+int __wrap_PlatSockStartup(void);
+PSocket __wrap_PlatTcpSocket(void);
+}
 
 static const int WSASYSNOTREADY_CODE = 10091;
 static std::atomic<int> iStartups(0);
 static std::atomic<bool> bRefused(false);
 
-int WrapSockStartup(void)
+int __wrap_PlatSockStartup(void)
 {
     if (iStartups++ == 0)
-        return RealSockStartup();
+        return __real_PlatSockStartup();
     bRefused = true;
     return WSASYSNOTREADY_CODE;
 }
 
-PSocket WrapTcpSocket(void)
+PSocket __wrap_PlatTcpSocket(void)
 {
-    return bRefused ? PSOCKET_INVALID : RealTcpSocket();
+    return bRefused ? PSOCKET_INVALID : __real_PlatTcpSocket();
 }

@@ -8,17 +8,20 @@
 #include <atomic>
 #include <errno.h>
 
-int RealThreadStart(void (*fn)(void *), void *arg) __asm__("__real__Z15PlatThreadStartPFvPvES_");
-int WrapThreadStart(void (*fn)(void *), void *arg) __asm__("__wrap__Z15PlatThreadStartPFvPvES_");
+/* The platform's own call, and the seam's, under the linker's names. */
+extern "C" {
+int __real_PlatThreadStart(void (*fn)(void *), void *arg);
+int __wrap_PlatThreadStart(void (*fn)(void *), void *arg);
+}
 
 static const int SERVICE_THREADS = 2;
 static const int FAILED_STARTS = 3;
 static std::atomic<int> iStarts(0);
 
-int WrapThreadStart(void (*fn)(void *), void *arg)
+int __wrap_PlatThreadStart(void (*fn)(void *), void *arg)
 {
     int n = iStarts++;
     if (n >= SERVICE_THREADS && n < SERVICE_THREADS + FAILED_STARTS)
         return EAGAIN;
-    return RealThreadStart(fn, arg);
+    return __real_PlatThreadStart(fn, arg);
 }

@@ -20,12 +20,12 @@ namespace {
 /* Beside the test program on Windows, so that the loader's own search finds
    it; the built file's full path on Linux. */
 #ifdef _WIN32
-const char kLibrary[] = "ferrule.dll";
+const char LIBRARY_FILE[] = "ferrule.dll";
 #else
-const char kLibrary[] = FERRULE_PATH;
+const char LIBRARY_FILE[] = FERRULE_PATH;
 #endif
 
-enum Lookup { kByName, kByOrdinal };
+enum Lookup { BY_NAME, BY_ORDINAL };
 
 struct Exports {
     qvGetDLLVersionProc pGetDLLVersion;
@@ -39,7 +39,7 @@ typedef HMODULE LibHandle;
 
 LibHandle OpenLibrary(void)
 {
-    return LoadLibraryA(kLibrary);
+    return LoadLibraryA(LIBRARY_FILE);
 }
 
 bool CloseLibrary(LibHandle h)
@@ -50,7 +50,7 @@ bool CloseLibrary(LibHandle h)
 void *FindExport(LibHandle h, const char *name, int ordinal, Lookup how)
 {
     FARPROC p =
-        how == kByName ? GetProcAddress(h, name) : GetProcAddress(h, MAKEINTRESOURCEA(ordinal));
+        how == BY_NAME ? GetProcAddress(h, name) : GetProcAddress(h, MAKEINTRESOURCEA(ordinal));
     return reinterpret_cast<void *>(p);
 }
 #else
@@ -58,7 +58,7 @@ typedef void *LibHandle;
 
 LibHandle OpenLibrary(void)
 {
-    return dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    return dlopen(LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
 }
 
 bool CloseLibrary(LibHandle h)
@@ -97,7 +97,7 @@ class Ferrule : public ::testing::TestWithParam<Lookup> {
 
     void SetUp() override
     {
-        ASSERT_NE(hLib, nullptr) << "cannot load " << kLibrary;
+        ASSERT_NE(hLib, nullptr) << "cannot load " << LIBRARY_FILE;
         Resolve(hLib, "_qvGetDLLVersion", 1, GetParam(), &x.pGetDLLVersion);
         Resolve(hLib, "_qvIRC_bValidChannelName", 2, GetParam(), &x.pValidChannelName);
         Resolve(hLib, "_qvIRC_bValidServerName", 3, GetParam(), &x.pValidServerName);
@@ -218,21 +218,21 @@ TEST_P(Ferrule, MemCpyRunsAwayFromOverlap)
 
 TEST_P(Ferrule, MemCpyLeavesBytesAroundDestination)
 {
-    const int kSize = 64, kCount = 16, kGuard = 0x5a;
+    const int BUF_SIZE = 64, COPY_COUNT = 16, GUARD_BYTE = 0x5a;
     struct {
         int from, to;
     } cases[] = {{40, 8}, {8, 40}, {0, 48}, {48, 0}};
     for (const auto &c : cases) {
-        unsigned char buf[kSize];
-        memset(buf, kGuard, sizeof buf);
-        for (int i = 0; i < kCount; i++)
+        unsigned char buf[BUF_SIZE];
+        memset(buf, GUARD_BYTE, sizeof buf);
+        for (int i = 0; i < COPY_COUNT; i++)
             buf[c.from + i] = (unsigned char)(i + 1);
-        x.pMemCpy(buf + c.to, buf + c.from, kCount);
-        for (int i = 0; i < kSize; i++) {
-            int expected = kGuard;
-            if (i >= c.to && i < c.to + kCount)
+        x.pMemCpy(buf + c.to, buf + c.from, COPY_COUNT);
+        for (int i = 0; i < BUF_SIZE; i++) {
+            int expected = GUARD_BYTE;
+            if (i >= c.to && i < c.to + COPY_COUNT)
                 expected = i - c.to + 1;
-            else if (i >= c.from && i < c.from + kCount)
+            else if (i >= c.from && i < c.from + COPY_COUNT)
                 expected = i - c.from + 1;
             EXPECT_EQ(buf[i], expected) << "byte " << i << ", from " << c.from << " to " << c.to;
         }
@@ -252,26 +252,26 @@ TEST_P(Ferrule, MemCpyWithoutPositiveCountWritesNothing)
 }
 
 #ifdef _WIN32
-INSTANTIATE_TEST_SUITE_P(Exports, Ferrule, ::testing::Values(kByName, kByOrdinal),
+INSTANTIATE_TEST_SUITE_P(Exports, Ferrule, ::testing::Values(BY_NAME, BY_ORDINAL),
                          [](const ::testing::TestParamInfo<Lookup> &info) {
-                             return std::string(info.param == kByName ? "ByName" : "ByOrdinal");
+                             return std::string(info.param == BY_NAME ? "ByName" : "ByOrdinal");
                          });
 
 TEST(FerruleExports, OrdinalsNameTheSameFunctions)
 {
-    HMODULE h = LoadLibraryA(kLibrary);
+    HMODULE h = LoadLibraryA(LIBRARY_FILE);
     ASSERT_NE(h, nullptr);
     const char *names[] = {"_qvGetDLLVersion", "_qvIRC_bValidChannelName",
                            "_qvIRC_bValidServerName", "_qvMemCpy"};
     for (int i = 0; i < 4; i++)
-        EXPECT_EQ(FindExport(h, names[i], i + 1, kByName),
-                  FindExport(h, names[i], i + 1, kByOrdinal))
+        EXPECT_EQ(FindExport(h, names[i], i + 1, BY_NAME),
+                  FindExport(h, names[i], i + 1, BY_ORDINAL))
             << names[i];
-    EXPECT_EQ(FindExport(h, nullptr, 5, kByOrdinal), nullptr);
+    EXPECT_EQ(FindExport(h, nullptr, 5, BY_ORDINAL), nullptr);
     EXPECT_TRUE(CloseLibrary(h));
 }
 #else
-INSTANTIATE_TEST_SUITE_P(Exports, Ferrule, ::testing::Values(kByName),
+INSTANTIATE_TEST_SUITE_P(Exports, Ferrule, ::testing::Values(BY_NAME),
                          [](const ::testing::TestParamInfo<Lookup> &) {
                              return std::string("ByName");
                          });
@@ -286,7 +286,7 @@ TEST(FerruleLoading, LoadsAndUnloadsRepeatedly)
         ASSERT_NE(h, nullptr) << "round " << round;
         std::thread t([h] {
             auto p = reinterpret_cast<qvGetDLLVersionProc>(
-                FindExport(h, "_qvGetDLLVersion", 1, kByName));
+                FindExport(h, "_qvGetDLLVersion", 1, BY_NAME));
             ASSERT_NE(p, nullptr);
             EXPECT_EQ(p(), 1);
         });

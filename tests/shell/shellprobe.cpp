@@ -3,7 +3,7 @@
    without a host server or port 113. */
 #include "shellprobe.h"
 
-#include "../../common/services.h"
+#include "../../app/services.h"
 
 #include <commctrl.h>
 

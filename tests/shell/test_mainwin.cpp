@@ -56,14 +56,32 @@ TEST_F(MainWindow, StartsHiddenWithTitleLinesAndWaitingStatus)
     ExpectTrayRecord(TrayCalls[0]);
 }
 
-TEST_F(MainWindow, ShutDownTakesTheIconDown)
+static bool CloseOpenMenu(void)
 {
+    HWND menuWindow = FindWindowA("#32768", nullptr);
+    if (menuWindow == nullptr || !IsWindowVisible(menuWindow))
+        return false;
+    EndMenu();
+    return true;
+}
+
+TEST_F(MainWindow, ShutDownTakesTheIconDownAndFreesTheMenu)
+{
+    /* A right click on the icon leaves its copy of the menu loaded. */
+    StartTicker(CloseOpenMenu, [] { EndMenu(); });
+    EXPECT_EQ(MainDialogProc(g_hWnd, 0x401, 1014, WM_RBUTTONDOWN), 1);
+    ASSERT_TRUE(StopTicker()) << "the menu did not open, or did not close";
+    HMENU menu = g_hMenu;
+    ASSERT_TRUE(IsMenu(menu));
+
     TrayCalls.clear();
     ShutDown();
     ASSERT_EQ(TrayCalls.size(), 1u);
     EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_DELETE);
     EXPECT_EQ(TrayCalls[0].record.hWnd, g_hWnd);
     EXPECT_EQ(TrayCalls[0].record.uID, 1014u);
+    EXPECT_FALSE(IsMenu(menu)) << "the menu is freed at shut-down";
+    EXPECT_EQ(g_hMenu, nullptr);
 }
 
 TEST_F(MainWindow, HelpAppendsOneLinePerPress)

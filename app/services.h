@@ -1,9 +1,7 @@
-/* common/services.h: bringing the two services up, shared by both front
-   ends so that they start in the same order. */
+/* app/services.h: bringing the two services up, shared by both front ends
+   so that they start in the same order. */
 #ifndef QUILLET_SERVICES_H
 #define QUILLET_SERVICES_H
-
-#define QUILLET_TITLE "Quillet - b.03a"
 
 /* Zeroes the counters and clears the node table. Before any thread starts. */
 void ResetServices(void);

@@ -1,9 +1,9 @@
-/* common/services.cpp: start-up of the service threads. */
+/* app/services.cpp: start-up of the service threads. */
 #include "services.h"
 
-#include "platform.h"
-#include "state.h"
-#include "../ident/identhandler.h"
+#include "../common/platform.h"
+#include "../common/state.h"
+#include "../ident/identlisten.h"
 #include "../ident/nodetable.h"
 #include "../notify/winsconnect.h"
 
