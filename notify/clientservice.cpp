@@ -53,16 +53,13 @@ static int ReceiveRecord(PSocket s, char *buf)
 {
     int64_t deadline = PlatTickMs() + iIdleTimeoutMs;
     int len = 0;
-    int need = CLIENT_RECV_MAX;
-    while (len < need) {
+    while (len == 0 || !bClientRecordComplete(buf, len)) {
         int64_t left = deadline - PlatTickMs();
         if (left < 0)
             left = 0;
         int n = PlatRecv(s, buf + len, CLIENT_RECV_MAX - len, (int)left);
         if (n <= 0)
             break;
-        if (len == 0)
-            need = ClientRecordSize(buf[0]);
         len += n;
     }
     return len;
