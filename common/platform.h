@@ -43,6 +43,10 @@ int PlatListen(PSocket s, int backlog);
    connection's two addresses. PSOCKET_INVALID on failure. */
 PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);
 
+/* 1 when addr is one of this host's own interface addresses, else 0. Asks
+   the system each time, so addresses added while running count. */
+int PlatHostHasAddr(PAddr addr);
+
 /* Connects a new TCP socket to addr:port; PSOCKET_INVALID on failure.
    Used by the host library stand-in and the tools, not by the services. */
 PSocket PlatConnect(PAddr addr, int port);

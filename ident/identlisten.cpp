@@ -27,7 +27,13 @@ void IdentListen(void *hwnd)
         return;
     }
     MsgOut("- Started to Listen for IDENT Connections\r\n");
-    PlatListen(listenSocket, IDENT_BACKLOG);
+    if (PlatListen(listenSocket, IDENT_BACKLOG) != 0) {
+        char line[64];
+        snprintf(line, sizeof(line), "- IndentListen LastError <%i>\r\n", PlatLastError());
+        MsgOut("- IdentListen listen failure\r\n");
+        MsgOut(line);
+        return;
+    }
     for (;;)
         StartHandler(IdentHandler, AcceptNext(listenSocket, nullptr, nullptr));
 }

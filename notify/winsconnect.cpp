@@ -67,8 +67,12 @@ void WINSConnect(void *hwnd)
     LogLine("- Service Vendor  %s\r\n", Service.szVendor);
     LogNumber("- Service Version %i\r\n", Service.iVersion);
     LogNumber("- Using Port Number %i\r\n", port);
-    MsgOut("- Started to Listen for Palaver Connections\r\n");
+    /* A port that could not be opened has said so and is not served; the
+       IDENT listener still runs. */
+    if (port != 0)
+        MsgOut("- Started to Listen for Palaver Connections\r\n");
 
     SetWINSStarted();
-    ClientListen();
+    if (port != 0)
+        ClientListen();
 }

@@ -127,6 +127,24 @@ TEST_F(ClientHandlerTest, ShortRecordsCountWhileTheSenderWaits)
     }
 }
 
+TEST_F(ClientHandlerTest, RefusedPeersAreCountedAndClosed)
+{
+    /* Documentation addresses, one of which this host does not have. */
+    PAddr other = 0xC6336401u; /* 198.51.100.1 */
+    while (PlatHostHasAddr(other))
+        other++;
+    int before = iRcvdPalaverConnects;
+    PSocket peer = ConnectLoopback(port);
+    PSocket s = PlatAccept(listener, nullptr, nullptr);
+    ASSERT_NE(s, PSOCKET_INVALID);
+    AdmitClient(s, other, 0x7F000001u);
+    EXPECT_EQ(iRcvdPalaverConnects - before, 1);
+    EXPECT_EQ(CapturedLog(), "- ClientListen refused a connection from <198.51.100." +
+                                 std::to_string(other & 255) + ">: not this host\r\n");
+    EXPECT_EQ(ReadAll(peer, 3000), "");
+    PlatClose(peer);
+}
+
 TEST(ClientPeer, OnlyThisHostMaySendRecords)
 {
     EXPECT_EQ(bLocalPeer(0x7F000001u, 0x7F000001u), 1);
@@ -143,4 +161,10 @@ TEST(ClientPort, SystemPicksAPort)
     int port = OpenClientPort();
     EXPECT_GT(port, 0);
     EXPECT_LT(port, 65536);
+    /* It listens before it is registered: a sender that learns the port
+       may connect at once. */
+    PSocket c = PlatConnect(0x7F000001u, port);
+    EXPECT_NE(c, PSOCKET_INVALID);
+    if (c != PSOCKET_INVALID)
+        PlatClose(c);
 }

@@ -159,6 +159,33 @@ restart)
     ready
     stop_quillet
     ;;
+host_address)
+    # A program on this host bound to another of its addresses may send
+    # records. Even with binding to any address allowed, another host may
+    # not: the check is against the interface list.
+    ip addr add 10.7.0.1/32 dev lo
+    sysctl -qw net.ipv4.ip_nonlocal_bind=1 || fail "can't allow non-local binding"
+    start_host
+    start_quillet
+    ready
+    port=$NOTIFY_PORT
+    record 4 194 1234 alice | timeout 10 nc -s 10.7.0.1 127.0.0.1 "$port"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "second address refused: $(log_lines)"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    unshare -n sleep 60 &
+    other=$!
+    pids+=($other)
+    sleep 0.2
+    ip link add q-here type veth peer name q-there netns "$other"
+    ip addr add 192.0.2.1/24 dev q-here
+    ip link set q-here up
+    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
+    nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 5 194 1234 evil)
+    wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
+        fail "the other host's record was not refused: $(log_lines)"
+    grep -qF "node  <5>" "$LOG" && fail "the other host's record was taken"
+    stop_quillet
+    ;;
 *)
     echo "unknown scenario $SCENARIO"
     exit 2
