@@ -60,9 +60,12 @@ void WINSConnect(void *hwnd)
     strcpy(Service.szVendor, SERVICE_VENDOR);
     Service.iVersion = SERVICE_VERSION;
     Service.iPort = port;
-    RegisterService(&Service);
-
-    MsgOut("- IDENT Service initialiased\r\n");
+    /* Without the registration no Palaver finds the port, and every query
+       will get NO-USER; the operator must see why. */
+    if (RegisterService(&Service))
+        MsgOut("- IDENT Service initialiased\r\n");
+    else
+        MsgOut("- IDENT Service registration failure\r\n");
     LogLine("- Service Name    %s\r\n", Service.szName);
     LogLine("- Service Vendor  %s\r\n", Service.szVendor);
     LogNumber("- Service Version %i\r\n", Service.iVersion);

@@ -159,6 +159,20 @@ restart)
     ready
     stop_quillet
     ;;
+no_register)
+    # The host refuses the registration: the log says so instead of
+    # claiming the service initialised, and both ports are served anyway.
+    start_host --fail-register
+    start_quillet
+    ready
+    log_lines | grep -qx -- "- IDENT Service registration failure" || fail "no registration failure: $(log_lines)"
+    grep -qF "IDENT Service initialiased" "$LOG" && fail "claims the service initialised"
+    grep -q 'registered service' "$HOST" && fail "wcsrvd took the registration: $(cat "$HOST")"
+    record 6 6667 40000 dave | bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <6>" 5 || fail "notification port not served"
+    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : dave\r\n'
+    stop_quillet
+    ;;
 host_address)
     # A program on this host bound to another of its addresses may send
     # records. Even with binding to any address allowed, another host may
