@@ -89,4 +89,10 @@ void MsgOut(const char *text);
    calling thread. */
 int UserErr(const char *text);
 
+/* Tells the user why the program is about to end (the host server can't be
+   reached). Called by the host server link just before it ends the process;
+   returns once the text has been shown, or the box showing it has closed
+   itself, so that the process does end. */
+void FatalErr(const char *text);
+
 #endif

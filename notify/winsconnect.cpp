@@ -31,18 +31,23 @@ static void LogNumber(const char *format, int value)
     MsgOut(line);
 }
 
+/* Without its host the program can't serve, and ends. The desktop
+   program's log dies with it, so the reason is also shown to the user. */
+static void HostLost(const char *reason)
+{
+    MsgOut(reason);
+    FatalErr(reason);
+    PlatExit(0);
+}
+
 void WINSConnect(void *hwnd)
 {
     MsgOut("- Connecting to WINS Server\r\n");
-    if (!WildcatServerConnect(hwnd)) {
-        MsgOut("Unable to connect to WINS Server");
-        PlatExit(0);
-    }
+    if (!WildcatServerConnect(hwnd))
+        HostLost("Unable to connect to WINS Server");
     MsgOut("- Connected to WINS Server\r\n");
-    if (!GetMakewild(&Makewild)) {
-        MsgOut("Unable to get Makewild information");
-        PlatExit(0);
-    }
+    if (!GetMakewild(&Makewild))
+        HostLost("Unable to get Makewild information");
     CopyText(sSys_BBSName, Makewild.szBBSName, SYS_TEXT_SIZE);
     CopyText(sSys_RegString, Makewild.szRegString, SYS_TEXT_SIZE);
     LogLine("- Connected to %s\r\n", sSys_BBSName);

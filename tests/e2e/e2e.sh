@@ -97,6 +97,7 @@ no_host)
     status=$?
     [ $status -eq 0 ] || fail "exit status $status without a host server"
     [ "$(tail -c 32 "$LOG")" = "Unable to connect to WINS Server" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qxF "Quillet: Unable to connect to WINS Server" "$ERR" || fail "no reason on standard error: $(cat "$ERR")"
     grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
     ;;
 no_makewild)
@@ -106,6 +107,7 @@ no_makewild)
     status=$?
     [ $status -eq 0 ] || fail "exit status $status when the configuration is refused"
     [ "$(tail -c 34 "$LOG")" = "Unable to get Makewild information" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qxF "Quillet: Unable to get Makewild information" "$ERR" || fail "no reason on standard error: $(cat "$ERR")"
     grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
     ;;
 no_context)
