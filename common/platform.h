@@ -49,6 +49,10 @@ int PlatListen(PSocket s, int backlog);
    connection's two addresses. PSOCKET_INVALID on failure. */
 PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);
 
+/* 1 when addr is one of this host's own interface addresses, else 0. Asks
+   the system each time, so addresses added while running count. */
+int PlatHostHasAddr(PAddr addr);
+
 /* Connects a new TCP socket to addr:port; PSOCKET_INVALID on failure.
    Used by the host library stand-in and the tools, not by the services. */
 PSocket PlatConnect(PAddr addr, int port);
@@ -90,6 +94,12 @@ void MsgOut(const char *text);
 /* Shows text to the user and returns once it has been seen. Blocks only the
    calling thread. */
 int UserErr(const char *text);
+
+/* Tells the user why the program is about to end (the host server can't be
+   reached). Called by the host server link just before it ends the process;
+   returns once the text has been shown, or the box showing it has closed
+   itself, so that the process does end. */
+void FatalErr(const char *text);
 
 #ifdef __cplusplus
 }

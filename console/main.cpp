@@ -27,6 +27,13 @@ int UserErr(const char *text)
     return 1;
 }
 
+/* The log on standard output may go nowhere anybody looks; the reason
+   for ending goes to standard error as well. */
+void FatalErr(const char *text)
+{
+    UserErr(text);
+}
+
 /* Every held IDENT connection costs a descriptor; the soft limit of 1024
    would refuse a busy board's chat servers long before memory runs out. */
 static void RaiseFileLimit(void)

@@ -8,6 +8,17 @@
 
 #include <stdio.h>
 
+/* The step that failed, then the system's error code. The listening socket
+   is left as it is: the thread ends and the port stays unserved. */
+static void PortFailure(const char *stepLine)
+{
+    char line[64];
+    /* fixed text: keep the misspelling */
+    snprintf(line, sizeof(line), "- IndentListen LastError <%i>\r\n", PlatLastError());
+    MsgOut(stepLine);
+    MsgOut(line);
+}
+
 void IdentListen(void *hwnd)
 {
     (void)hwnd;
@@ -21,15 +32,14 @@ void IdentListen(void *hwnd)
         return;
     }
     if (PlatBind(listenSocket, 0, IDENT_PORT) != 0) {
-        char line[64];
-        /* fixed text: keep the misspelling */
-        snprintf(line, sizeof(line), "- IndentListen LastError <%i>\r\n", PlatLastError());
-        MsgOut("- IdentListen bind failure\r\n");
-        MsgOut(line);
+        PortFailure("- IdentListen bind failure\r\n");
         return;
     }
     MsgOut("- Started to Listen for IDENT Connections\r\n");
-    PlatListen(listenSocket, IDENT_BACKLOG);
+    if (PlatListen(listenSocket, IDENT_BACKLOG) != 0) {
+        PortFailure("- IdentListen listen failure\r\n");
+        return;
+    }
     for (;;)
         StartHandler(IdentHandler, AcceptNext(listenSocket, nullptr, nullptr));
 }

@@ -29,7 +29,13 @@ void IdentCutQuery(const char *query, int *first, int *second)
 
 IdentReplyKind IdentKindForName(const char *name)
 {
-    return strcmp(name, HIDDEN_NAME) == 0 ? IDENT_HIDDEN_USER : IDENT_USERID;
+    if (strcmp(name, HIDDEN_NAME) == 0)
+        return IDENT_HIDDEN_USER;
+    /* A USERID reply must name somebody: a name that is empty as sent, or
+       once cut at its line break, answers as nobody. */
+    if (strcspn(name, "\r\n") == 0)
+        return IDENT_NO_USER;
+    return IDENT_USERID;
 }
 
 int IdentFormatReply(char *reply, IdentReplyKind kind, int first, int second, const char *name)

@@ -15,7 +15,8 @@ enum IdentReplyKind { IDENT_USERID, IDENT_HIDDEN_USER, IDENT_NO_USER };
    (second) from a NUL-terminated query. */
 void IdentCutQuery(const char *query, int *first, int *second);
 
-/* The reply kind for a matching entry's name. */
+/* The reply kind for a matching entry's name: NO-USER for a name that
+   would show as empty. */
 IdentReplyKind IdentKindForName(const char *name);
 
 /* Formats one reply line into reply (IDENT_REPLY_SIZE bytes); name is used

@@ -29,6 +29,24 @@ int ClientRecordSize(char first)
     return 1;
 }
 
+/* The text that ends a record: a Connect's name, a Quit's node. */
+static int LastFieldAt(char first)
+{
+    return first == 'C' ? (int)offsetof(ClientCrec, sName) : (int)offsetof(ClientQrec, sNode);
+}
+
+int bClientRecordComplete(const char *bytes, int len)
+{
+    int size = ClientRecordSize(bytes[0]);
+    if (len >= size)
+        return 1;
+    for (int i = LastFieldAt(bytes[0]); i < len; i++) {
+        if (bytes[i] == '\0')
+            return 1;
+    }
+    return 0;
+}
+
 void ReadClientRecord(const char *bytes, int len, ClientRecord *record)
 {
     ClientCrec rec;

@@ -44,6 +44,12 @@ struct ClientRecord {
 /* How many bytes the record that begins with byte first needs. */
 int ClientRecordSize(char first);
 
+/* 1 when the len bytes received (len >= 1) hold a whole record: a Connect
+   once its name's NUL has come, a Quit once its node's NUL has come, either
+   at the latest at its full size; any other kind at once. Senders may end a
+   record after its last text, and may keep the connection open. */
+int bClientRecordComplete(const char *bytes, int len);
+
 /* Reads a record from len received bytes (len >= 1). Bytes beyond those
    received read as NUL. */
 void ReadClientRecord(const char *bytes, int len, ClientRecord *record);

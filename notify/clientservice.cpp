@@ -12,11 +12,37 @@
 
 static PSocket ListenSocket = PSOCKET_INVALID;
 
+/* Logs the step of opening the port that failed, with the system's error
+   code, and gives the port up: it is registered as 0 and never served. */
+static int PortFailure(const char *step)
+{
+    int err = PlatLastError();
+    char line[64];
+    snprintf(line, sizeof(line), "- ClientListen %s failure\r\n", step);
+    MsgOut(line);
+    snprintf(line, sizeof(line), "- ClientListen LastError <%i>\r\n", err);
+    MsgOut(line);
+    if (ListenSocket != PSOCKET_INVALID)
+        PlatClose(ListenSocket);
+    ListenSocket = PSOCKET_INVALID;
+    return 0;
+}
+
+/* The port listens before it is registered, so that whatever the host
+   server hands out can take records at once. */
 int OpenClientPort(void)
 {
     ListenSocket = PlatTcpSocket();
-    PlatBind(ListenSocket, 0, 0);
-    return PlatLocalPort(ListenSocket);
+    if (ListenSocket == PSOCKET_INVALID)
+        return PortFailure("socket");
+    if (PlatBind(ListenSocket, 0, 0) != 0)
+        return PortFailure("bind");
+    int port = PlatLocalPort(ListenSocket);
+    if (port == 0)
+        return PortFailure("getsockname");
+    if (PlatListen(ListenSocket, CLIENT_BACKLOG) != 0)
+        return PortFailure("listen");
+    return port;
 }
 
 int bLocalPeer(unsigned int peer, unsigned int local)
@@ -26,6 +52,7 @@ int bLocalPeer(unsigned int peer, unsigned int local)
 
 static void RefusePeer(PSocket s, PAddr peer)
 {
+    iRcvdPalaverConnects++;
     char line[80];
     snprintf(line, sizeof(line),
              "- ClientListen refused a connection from <%u.%u.%u.%u>: not this host\r\n",
@@ -34,16 +61,20 @@ static void RefusePeer(PSocket s, PAddr peer)
     PlatClose(s);
 }
 
+void AdmitClient(PSocket s, PAddr peer, PAddr local)
+{
+    if (bLocalPeer(peer, local) || PlatHostHasAddr(peer))
+        StartHandler(ClientHandler, s);
+    else
+        RefusePeer(s, peer);
+}
+
 void ClientListen(void)
 {
-    PlatListen(ListenSocket, CLIENT_BACKLOG);
     for (;;) {
         PAddr peer = 0, local = 0;
         PSocket s = AcceptNext(ListenSocket, &peer, &local);
-        if (bLocalPeer(peer, local))
-            StartHandler(ClientHandler, s);
-        else
-            RefusePeer(s, peer);
+        AdmitClient(s, peer, local);
     }
 }
 
@@ -53,16 +84,13 @@ static int ReceiveRecord(PSocket s, char *buf)
 {
     int64_t deadline = PlatTickMs() + iIdleTimeoutMs;
     int len = 0;
-    int need = CLIENT_RECV_MAX;
-    while (len < need) {
+    while (len == 0 || !bClientRecordComplete(buf, len)) {
         int64_t left = deadline - PlatTickMs();
         if (left < 0)
             left = 0;
         int n = PlatRecv(s, buf + len, CLIENT_RECV_MAX - len, (int)left);
         if (n <= 0)
             break;
-        if (len == 0)
-            need = ClientRecordSize(buf[0]);
         len += n;
     }
     return len;

@@ -31,18 +31,23 @@ static void LogNumber(const char *format, int value)
     MsgOut(line);
 }
 
+/* Without its host the program can't serve, and ends. The desktop
+   program's log dies with it, so the reason is also shown to the user. */
+static void HostLost(const char *reason)
+{
+    MsgOut(reason);
+    FatalErr(reason);
+    PlatExit(0);
+}
+
 void WINSConnect(void *hwnd)
 {
     MsgOut("- Connecting to WINS Server\r\n");
-    if (!WildcatServerConnect(hwnd)) {
-        MsgOut("Unable to connect to WINS Server"); /* fixed text: no line end */
-        PlatExit(0);
-    }
+    if (!WildcatServerConnect(hwnd))
+        HostLost("Unable to connect to WINS Server"); /* fixed text: no line end */
     MsgOut("- Connected to WINS Server\r\n");
-    if (!GetMakewild(&Makewild)) {
-        MsgOut("Unable to get Makewild information"); /* fixed text: no line end */
-        PlatExit(0);
-    }
+    if (!GetMakewild(&Makewild))
+        HostLost("Unable to get Makewild information"); /* fixed text: no line end */
     CopyText(sSys_BBSName, Makewild.szBBSName, SYS_TEXT_SIZE);
     CopyText(sSys_RegString, Makewild.szRegString, SYS_TEXT_SIZE);
     LogLine("- Connected to %s\r\n", sSys_BBSName);
@@ -60,15 +65,22 @@ void WINSConnect(void *hwnd)
     strcpy(Service.szVendor, SERVICE_VENDOR);
     Service.iVersion = SERVICE_VERSION;
     Service.iPort = port;
-    RegisterService(&Service);
-
-    MsgOut("- IDENT Service initialiased\r\n");            /* fixed text: keep the misspelling */
+    /* Without the registration no Palaver finds the port, and every query
+       will get NO-USER; the operator must see why. */
+    if (RegisterService(&Service))
+        MsgOut("- IDENT Service initialiased\r\n"); /* fixed text: keep the misspelling */
+    else
+        MsgOut("- IDENT Service registration failure\r\n");
     LogLine("- Service Name    %s\r\n", Service.szName);   /* fixed text: keep the blanks */
     LogLine("- Service Vendor  %s\r\n", Service.szVendor); /* fixed text: keep the blanks */
     LogNumber("- Service Version %i\r\n", Service.iVersion);
     LogNumber("- Using Port Number %i\r\n", port);
-    MsgOut("- Started to Listen for Palaver Connections\r\n");
+    /* A port that could not be opened has said so and is not served; the
+       IDENT listener still runs. */
+    if (port != 0)
+        MsgOut("- Started to Listen for Palaver Connections\r\n");
 
     SetWINSStarted();
-    ClientListen();
+    if (port != 0)
+        ClientListen();
 }

@@ -12,8 +12,9 @@ extern char sSys_BBSName[SYS_TEXT_SIZE];
 extern char sSys_RegString[SYS_TEXT_SIZE];
 
 /* Connects to the host server, registers the service with the notification
-   port, sets the ready flag and serves notifications for ever. Ends the
-   process when the host server can't be reached. hwnd is the main window. */
+   port, sets the ready flag and serves notifications for ever (returns only
+   when the port could not be opened). Ends the process when the host server
+   can't be reached. hwnd is the main window. */
 void WINSConnect(void *hwnd);
 
 #endif

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -106,6 +107,21 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
         *local = getsockname(fd, (sockaddr *)&sin, &len) == 0 ? ntohl(sin.sin_addr.s_addr) : 0;
     }
     return fd;
+}
+
+int PlatHostHasAddr(PAddr addr)
+{
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    int found = 0;
+    for (ifaddrs *i = list; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        found = ntohl(((sockaddr_in *)i->ifa_addr)->sin_addr.s_addr) == addr;
+    }
+    freeifaddrs(list);
+    return found;
 }
 
 PSocket PlatConnect(PAddr addr, int port)

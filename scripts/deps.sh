@@ -9,6 +9,9 @@ PACKAGES=(cmake ninja-build g++ make googletest
           wine wine64 xvfb iproute2 netcat-openbsd util-linux procps
           clang libclang-rt-14-dev valgrind python3)
 
+# Fault scenarios that make system calls fail (tests/fault/fault.sh).
+PACKAGES+=(strace)
+
 # Screenshots of the Windows program (scripts/screenshots.sh).
 PACKAGES+=(imagemagick)
 PACKAGES+=("$@")

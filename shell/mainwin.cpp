@@ -44,6 +44,11 @@ int UserErr(const char *text)
     return MessageBoxA(nullptr, text, "Quillet", MB_OK);
 }
 
+void FatalErr(const char *text)
+{
+    FatalBox(text, FATAL_BOX_CLOSE_MS);
+}
+
 static void SetStatusText(const char *text)
 {
     SendMessageA(hwndStatusBar, SB_SETTEXTA, 0, (LPARAM)text);

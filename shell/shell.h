@@ -74,6 +74,16 @@ void AboutBox(void);
 
 INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
+/* ---- The box shown before the program ends (fatalbox.cpp) ---- */
+
+/* How long the box stays up unless the user closes it first. */
+extern const UINT FATAL_BOX_CLOSE_MS;
+
+/* Shows text in a message box titled "Quillet" with an OK button that
+   closes itself after closeAfterMs; the box's result. FatalErr shows it for
+   FATAL_BOX_CLOSE_MS. */
+int FatalBox(const char *text, UINT closeAfterMs);
+
 /* ---- The shell's tray call (traycall.cpp) ---- */
 
 /* Shell_NotifyIconA; the window tests link a recorder in its place. */

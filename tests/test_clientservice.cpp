@@ -100,6 +100,51 @@ TEST_F(ClientHandlerTest, SilentPeersAreCountedAndClosedQuietly)
     EXPECT_EQ(CapturedLog(), "");
 }
 
+/* A sender may end a record after its last text and keep the connection
+   open; the record must count at once, not when the idle time (1 s in this
+   build) has passed. */
+TEST_F(ClientHandlerTest, ShortRecordsCountWhileTheSenderWaits)
+{
+    const std::string connect = MakeConnect("3", "194", "1234", "alice");
+    const std::string quit = MakeQuit("3");
+    const struct {
+        std::string bytes;
+        const char *name;
+    } cases[] = {
+        {connect.substr(0, 21 + 6), "alice"}, /* up to the name's NUL */
+        {quit.substr(0, 4 + 2), "<none>"},    /* up to the node's NUL */
+    };
+    for (const auto &c : cases) {
+        PSocket peer = ConnectLoopback(port);
+        ServeOne(listener, ClientHandler);
+        PlatSend(peer, c.bytes.data(), (int)c.bytes.size());
+        int64_t deadline = PlatTickMs() + 500;
+        while (NameFor(1234, 194) != c.name && PlatTickMs() < deadline)
+            PlatSleep(5);
+        EXPECT_EQ(NameFor(1234, 194), c.name) << "after " << c.bytes.size() << " bytes";
+        EXPECT_EQ(ReadAll(peer, 3000), "");
+        PlatClose(peer);
+    }
+}
+
+TEST_F(ClientHandlerTest, RefusedPeersAreCountedAndClosed)
+{
+    /* Documentation addresses, one of which this host does not have. */
+    PAddr other = 0xC6336401u; /* 198.51.100.1 */
+    while (PlatHostHasAddr(other))
+        other++;
+    int before = iRcvdPalaverConnects;
+    PSocket peer = ConnectLoopback(port);
+    PSocket s = PlatAccept(listener, nullptr, nullptr);
+    ASSERT_NE(s, PSOCKET_INVALID);
+    AdmitClient(s, other, 0x7F000001u);
+    EXPECT_EQ(iRcvdPalaverConnects - before, 1);
+    EXPECT_EQ(CapturedLog(), "- ClientListen refused a connection from <198.51.100." +
+                                 std::to_string(other & 255) + ">: not this host\r\n");
+    EXPECT_EQ(ReadAll(peer, 3000), "");
+    PlatClose(peer);
+}
+
 TEST(ClientPeer, OnlyThisHostMaySendRecords)
 {
     EXPECT_EQ(bLocalPeer(0x7F000001u, 0x7F000001u), 1);
@@ -116,4 +161,10 @@ TEST(ClientPort, SystemPicksAPort)
     int port = OpenClientPort();
     EXPECT_GT(port, 0);
     EXPECT_LT(port, 65536);
+    /* It listens before it is registered: a sender that learns the port
+       may connect at once. */
+    PSocket c = PlatConnect(0x7F000001u, port);
+    EXPECT_NE(c, PSOCKET_INVALID);
+    if (c != PSOCKET_INVALID)
+        PlatClose(c);
 }

@@ -84,6 +84,21 @@ TEST_F(IdentHandlerTest, EveryMatchingNodeAnswersInNodeOrder)
                              "- IdentHandler match found on node <255>\r\n");
 }
 
+/* A USERID reply must carry a name; each match is answered by its own
+   entry. */
+TEST_F(IdentHandlerTest, EmptyNamesAnswerAsNobody)
+{
+    SetNodeRec(2, 194, 1234, "");
+    SetNodeRec(5, 194, 1234, "\r\nroot");
+    SetNodeRec(7, 194, 1234, "carol");
+    EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : ERROR : NO-USER \r\n"
+                                     "1234,194 : ERROR : NO-USER \r\n"
+                                     "1234,194 : USERID : UNIX : carol\r\n");
+    EXPECT_EQ(CapturedLog(), "- IdentHandler match found on node <2>\r\n"
+                             "- IdentHandler match found on node <5>\r\n"
+                             "- IdentHandler match found on node <7>\r\n");
+}
+
 TEST_F(IdentHandlerTest, SilentPeerIsCountedButNotAnswered)
 {
     int before = iRcvdIdentRequests;

@@ -5,7 +5,7 @@
      HELLO                               -> OK
      MAKEWILD                            -> OK <tab> name <tab> regstring | ERR
      CONTEXT                             -> OK | ERR
-     REGISTER <tab> name <tab> vendor <tab> version <tab> port   -> OK
+     REGISTER <tab> name <tab> vendor <tab> version <tab> port   -> OK | ERR
      LOOKUP <tab> name                   -> OK <tab> port | ERR
 */
 #ifndef WCPROTO_H

@@ -15,18 +15,21 @@
 
 static const char USAGE[] =
     "usage: wcsrvd [--name TEXT] [--regstring TEXT] [--fail-makewild] [--fail-context]\n"
+    "              [--fail-register]\n"
     "\n"
     "Stand-in host server for Quillet on 127.0.0.1:%d.\n"
     "  --name TEXT       system name handed out (default: this machine's host name)\n"
     "  --regstring TEXT  registration string handed out (default: \"Unregistered\")\n"
     "  --fail-makewild   refuse the configuration record (GetMakewild fails)\n"
     "  --fail-context    refuse to create a context (WildcatServerCreateContext fails)\n"
+    "  --fail-register   refuse every registration (RegisterService fails)\n"
     "Each registration is printed on standard output. SIGINT or SIGTERM stops it.\n";
 
 static std::string sName;
 static std::string sRegString = "Unregistered";
 static bool bFailMakewild = false;
 static bool bFailContext = false;
+static bool bFailRegister = false;
 
 static std::mutex ServicesLock;
 static std::map<std::string, int> Services;
@@ -47,6 +50,8 @@ static std::string Answer(char *request)
         return bFailMakewild ? "ERR" : "OK\t" + sName + "\t" + sRegString;
     if (strcmp(f[0], "CONTEXT") == 0)
         return bFailContext ? "ERR" : "OK";
+    if (strcmp(f[0], "REGISTER") == 0 && bFailRegister)
+        return "ERR";
     if (strcmp(f[0], "REGISTER") == 0 && n == 5) {
         {
             std::lock_guard<std::mutex> hold(ServicesLock);
@@ -103,6 +108,8 @@ int main(int argc, char **argv)
             bFailMakewild = true;
         } else if (arg == "--fail-context") {
             bFailContext = true;
+        } else if (arg == "--fail-register") {
+            bFailRegister = true;
         } else {
             fprintf(stderr, "wcsrvd: unknown or incomplete option '%s'\n", arg.c_str());
             return Usage(stderr, 2);

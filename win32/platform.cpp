@@ -81,6 +81,25 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
     return (PSocket)c;
 }
 
+/* Winsock 1.1 has no interface list: the host's own addresses are those its
+   name resolves to, as the socket library reports them. */
+int PlatHostHasAddr(PAddr addr)
+{
+    char name[256];
+    if (gethostname(name, sizeof(name)) != 0)
+        return 0;
+    hostent *host = gethostbyname(name);
+    if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4)
+        return 0;
+    for (char **a = host->h_addr_list; *a != nullptr; a++) {
+        in_addr in;
+        memcpy(&in, *a, sizeof(in));
+        if (ntohl(in.s_addr) == addr)
+            return 1;
+    }
+    return 0;
+}
+
 PSocket PlatConnect(PAddr addr, int port)
 {
     PSocket s = PlatTcpSocket();

@@ -98,6 +98,7 @@ no_host)
     status=$?
     [ $status -eq 0 ] || fail "exit status $status without a host server"
     [ "$(tail -c 32 "$LOG")" = "Unable to connect to WINS Server" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qxF "Quillet: Unable to connect to WINS Server" "$ERR" || fail "no reason on standard error: $(cat "$ERR")"
     grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
     ;;
 no_makewild)
@@ -107,6 +108,7 @@ no_makewild)
     status=$?
     [ $status -eq 0 ] || fail "exit status $status when the configuration is refused"
     [ "$(tail -c 34 "$LOG")" = "Unable to get Makewild information" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qxF "Quillet: Unable to get Makewild information" "$ERR" || fail "no reason on standard error: $(cat "$ERR")"
     grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
     ;;
 no_context)
@@ -158,6 +160,47 @@ restart)
     stop_quillet
     start_quillet
     ready
+    stop_quillet
+    ;;
+no_register)
+    # The host refuses the registration: the log says so instead of
+    # claiming the service initialised, and both ports are served anyway.
+    start_host --fail-register
+    start_quillet
+    ready
+    log_lines | grep -qx -- "- IDENT Service registration failure" || fail "no registration failure: $(log_lines)"
+    grep -qF "IDENT Service initialiased" "$LOG" && fail "claims the service initialised"
+    grep -q 'registered service' "$HOST" && fail "wcsrvd took the registration: $(cat "$HOST")"
+    record 6 6667 40000 dave | bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <6>" 5 || fail "notification port not served"
+    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : dave\r\n'
+    stop_quillet
+    ;;
+host_address)
+    # A program on this host bound to another of its addresses may send
+    # records. Even with binding to any address allowed, another host may
+    # not: the check is against the interface list.
+    ip addr add 10.7.0.1/32 dev lo
+    sysctl -qw net.ipv4.ip_nonlocal_bind=1 || fail "can't allow non-local binding"
+    start_host
+    start_quillet
+    ready
+    port=$NOTIFY_PORT
+    record 4 194 1234 alice | timeout 10 nc -s 10.7.0.1 127.0.0.1 "$port"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "second address refused: $(log_lines)"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    unshare -n sleep 60 &
+    other=$!
+    pids+=($other)
+    sleep 0.2
+    ip link add q-here type veth peer name q-there netns "$other"
+    ip addr add 192.0.2.1/24 dev q-here
+    ip link set q-here up
+    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
+    nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 5 194 1234 evil)
+    wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
+        fail "the other host's record was not refused: $(log_lines)"
+    grep -qF "node  <5>" "$LOG" && fail "the other host's record was taken"
     stop_quillet
     ;;
 *)

@@ -160,6 +160,8 @@ no_sockets)
     grep -q 'registered service "quillet" vendor "Tarnwell, New Zealand" version 1 port 0$' "$HOST" ||
         fail "not registered with port 0: $(cat "$HOST")"
     log_lines | grep -q "Started to Listen for IDENT" && fail "IDENT listener claims to listen"
+    log_lines | grep -qx -- "- ClientListen socket failure" || fail "no socket failure for the notification port: $(log_lines)"
+    log_lines | grep -q "Started to Listen for Palaver" && fail "notification port claims to listen"
     got=$($PEERS watch "$QUILLET" 3)
     echo "no_sockets: $got"
     cpu=${got#cpu=}; cpu=${cpu%% *}; threads=${got##*threads=}
@@ -202,6 +204,31 @@ fd_limit)
     still_serving
     echo "fd_limit: served again $((SECONDS - start)) s after the peers left"
     stop_quillet
+    ;;
+listen_refused)
+    # Every listen fails (strace injects the error, as when another program
+    # took the port between bind and listen): each port says which step
+    # failed and why, the notification port is registered as 0 and not
+    # served, and the program stays up.
+    start_host
+    start_quillet "$BIN/quillet" strace -f -qq -o /dev/null -e trace=listen -e inject=listen:error=EADDRINUSE
+    wait_for "$LOG" "- IndentListen LastError <" 20 || fail "no IDENT listen failure: $(log_lines)"
+    log_lines | grep -A1 -x -- "- ClientListen listen failure" | grep -qx -- "- ClientListen LastError <98>" ||
+        fail "notification port's listen failure lines differ: $(log_lines)"
+    log_lines | grep -qx -- "- Using Port Number 0" || fail "port not 0: $(log_lines)"
+    grep -q 'registered service "quillet" vendor "Tarnwell, New Zealand" version 1 port 0$' "$HOST" ||
+        fail "not registered with port 0: $(cat "$HOST")"
+    log_lines | grep -q "Started to Listen for Palaver" && fail "notification port claims to listen"
+    log_lines | grep -A2 -x -- "- Started to Listen for IDENT Connections" |
+        tr '\n' '|' | grep -qxF -- "- Started to Listen for IDENT Connections|- IdentListen listen failure|- IndentListen LastError <98>|" ||
+        fail "IDENT listen failure lines differ: $(log_lines)"
+    # strace ends with its tracee's status.
+    program=$(pgrep -P "$QUILLET")
+    [ -n "$program" ] || fail "quillet is gone"
+    kill -TERM "$program"
+    wait "$QUILLET"
+    status=$?
+    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
     ;;
 *)
     echo "unknown scenario $SCENARIO"

@@ -97,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK((kind == IDENT_HIDDEN_USER) == (strcmp(name, "DISABLED") == 0));
     int len = IdentFormatReply(reply, IDENT_USERID, first, second, name);
     std::string shown(name, strcspn(name, "\r\n"));
+    FUZZ_CHECK((kind == IDENT_NO_USER) == shown.empty());
     CheckReply(reply, len, first, second, ("USERID : UNIX : " + shown + "\r\n").c_str());
     len = IdentFormatReply(reply, IDENT_HIDDEN_USER, first, second, name);
     CheckReply(reply, len, first, second, "ERROR : HIDDEN-USER \r\n");

@@ -24,6 +24,11 @@ int UserErr(const char *text)
     return 1;
 }
 
+void FatalErr(const char *text)
+{
+    UserErr(text);
+}
+
 std::string CapturedLog(void)
 {
     std::lock_guard<std::mutex> hold(CaptureLock);
