@@ -5,7 +5,8 @@
 # USERID reply, and the log read back from the running window's message box
 # by another Windows process must hold the start-up, registration and match
 # lines in order. Finally the program is quit from outside and must end with
-# status 0.
+# status 0. Before all that, without a host server, it must end by itself
+# with status 0.
 #
 #   scripts/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
@@ -21,8 +22,9 @@ WIN_BUILD=$(realpath "${2:-build/win64}")
 . scripts/wine-paths
 
 # Bounds on every wait, in tenths of a second.
-START_WAIT=600 # quillet up and both ports open
-QUIT_WAIT=300  # quillet gone after the quit command
+START_WAIT=600  # quillet up and both ports open
+QUIT_WAIT=300   # quillet gone after the quit command
+NO_HOST_WAIT=600 # quillet gone when no host server answers
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
@@ -49,6 +51,22 @@ fail() {
 }
 
 now_ms() { date +%s%3N; }
+
+# No host server yet: the program gives up and ends with status 0 (it may
+# tell the user first, in a box that closes by itself).
+started=$(now_ms)
+"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/no-host.out" 2>&1 &
+no_host_pid=$!
+pids+=($no_host_pid)
+for _ in $(seq $NO_HOST_WAIT); do
+    kill -0 $no_host_pid 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 $no_host_pid 2>/dev/null && fail "quillet.exe still running $((NO_HOST_WAIT / 10)) s without a host server"
+status=0
+wait $no_host_pid || status=$?
+[ $status = 0 ] || fail "quillet.exe ended with status $status without a host server"
+echo "shell-e2e: without a host server quillet.exe ended with status 0 after $(($(now_ms) - started)) ms"
 
 "$LINUX_BUILD/wcsrvd" --name "Tarnwell Test Board" --regstring "E2E-0001" >"$RUN/wcsrvd.out" 2>&1 &
 pids+=($!)

@@ -2,6 +2,7 @@
    table and the log; the peer check keeps other hosts out. */
 #include "support/testsupport.h"
 #include "../common/state.h"
+#include "../common/waits.h"
 #include "../ident/nodetable.h"
 #include "../notify/clientrec.h"
 #include "../notify/clientservice.h"
@@ -26,8 +27,9 @@ class ClientHandlerTest : public ::testing::Test {
         InitNodeRec();
     }
     /* Sends bytes in pieces with a pause between them, then waits until
-       the handler has closed the connection. */
-    void Send(const std::string &bytes, size_t piece = 0, int pauseMs = 0)
+       the handler has closed the connection; the milliseconds from the last
+       piece to the close. */
+    int Send(const std::string &bytes, size_t piece = 0, int pauseMs = 0)
     {
         PSocket c = ConnectLoopback(port);
         ServeOne(listener, ClientHandler);
@@ -38,8 +40,18 @@ class ClientHandlerTest : public ::testing::Test {
             if (pauseMs)
                 PlatSleep(pauseMs);
         }
-        EXPECT_EQ(ReadAll(c, 3000), "");
+        int closedAfterMs = -1;
+        EXPECT_EQ(ReadAll(c, iIdleTimeoutMs + 4000, &closedAfterMs), "");
+        EXPECT_NE(closedAfterMs, -1) << "the handler never closed the connection";
         PlatClose(c);
+        return closedAfterMs;
+    }
+    /* A whole record is handled as soon as its last byte is in, without
+       waiting for more. */
+    void SendWhole(const std::string &bytes, size_t piece = 0, int pauseMs = 0)
+    {
+        EXPECT_LT(Send(bytes, piece, pauseMs), iIdleTimeoutMs * 9 / 10)
+            << "the handler waited for more than the record";
     }
 };
 
@@ -52,11 +64,11 @@ static std::string NameFor(int local, int remote)
 TEST_F(ClientHandlerTest, ConnectThenQuit)
 {
     SetNodeRec(4, 1, 2, "other");
-    Send(MakeConnect("3", "194", "1234", "alice"));
+    SendWhole(MakeConnect("3", "194", "1234", "alice"));
     EXPECT_EQ(NameFor(1234, 194), "alice");
     EXPECT_EQ(CapturedLog(), "- ClientHandler Connect received on node  <3>\r\n");
     ClearLog();
-    Send(MakeQuit("3"));
+    SendWhole(MakeQuit("3"));
     EXPECT_EQ(NameFor(1234, 194), "<none>");
     EXPECT_EQ(NameFor(2, 1), "other");
     EXPECT_EQ(CapturedLog(), "- ClientHandler Quit received on node <3>\r\n");
@@ -64,14 +76,14 @@ TEST_F(ClientHandlerTest, ConnectThenQuit)
 
 TEST_F(ClientHandlerTest, RecordInPiecesKeepsItsName)
 {
-    Send(MakeConnect("9", "6667", "40000", "slowpoke"), 7, 10);
+    SendWhole(MakeConnect("9", "6667", "40000", "slowpoke"), 7, 10);
     EXPECT_EQ(NameFor(40000, 6667), "slowpoke");
 }
 
 TEST_F(ClientHandlerTest, UnknownKindsChangeNothing)
 {
-    Send("c" + MakeConnect("3", "194", "1234", "alice").substr(1));
-    Send("hello");
+    SendWhole("c" + MakeConnect("3", "194", "1234", "alice").substr(1));
+    SendWhole("hello");
     EXPECT_EQ(NameFor(1234, 194), "<none>");
     EXPECT_EQ(CapturedLog(), "- ClientHabdler Unknown client message\r\n"
                              "- ClientHabdler Unknown client message\r\n");
@@ -79,9 +91,9 @@ TEST_F(ClientHandlerTest, UnknownKindsChangeNothing)
 
 TEST_F(ClientHandlerTest, NodesOutsideTheTableAreIgnoredAndSaidSo)
 {
-    Send(MakeConnect("256", "194", "1234", "mallory"));
-    Send(MakeConnect("-1", "194", "1234", "mallory"));
-    Send(MakeQuit("99999"));
+    SendWhole(MakeConnect("256", "194", "1234", "mallory"));
+    SendWhole(MakeConnect("-1", "194", "1234", "mallory"));
+    SendWhole(MakeQuit("99999"));
     EXPECT_EQ(NameFor(1234, 194), "<none>");
     std::string log = CapturedLog();
     EXPECT_NE(log.find("- ClientHandler Connect received on node  <256>\r\n"
@@ -95,7 +107,7 @@ TEST_F(ClientHandlerTest, NodesOutsideTheTableAreIgnoredAndSaidSo)
 TEST_F(ClientHandlerTest, SilentPeersAreCountedAndClosedQuietly)
 {
     int before = iRcvdPalaverConnects;
-    Send("");
+    EXPECT_GE(Send(""), iIdleTimeoutMs * 9 / 10) << "dropped before the idle time";
     EXPECT_EQ(iRcvdPalaverConnects - before, 1);
     EXPECT_EQ(CapturedLog(), "");
 }
@@ -145,6 +157,31 @@ TEST_F(ClientHandlerTest, RefusedPeersAreCountedAndClosed)
     PlatClose(peer);
 }
 
+TEST_F(ClientHandlerTest, RecordThatNeverCompletesIsDroppedAtTheTotalDeadline)
+{
+    PSocket c = ConnectLoopback(port);
+    ServeOne(listener, ClientHandler);
+    int64_t start = PlatTickMs();
+    PlatSend(c, "C", 1);
+    /* A piece every tenth of the idle time, never a NUL, never the whole
+       record: a deadline that started again with each piece would not come
+       while the pieces do. */
+    int closedAfterMs = -1;
+    int pieces = 1;
+    while (closedAfterMs == -1 && PlatTickMs() - start < iIdleTimeoutMs * 4) {
+        char buf[16];
+        int n = PlatRecv(c, buf, sizeof(buf), iIdleTimeoutMs / 10);
+        if (n == 0 || (n < 0 && PlatSend(c, "x", 1) != 1))
+            closedAfterMs = (int)(PlatTickMs() - start);
+        else if (n < 0)
+            pieces++;
+    }
+    ASSERT_LT(pieces, (int)sizeof(ClientCrec)) << "the record was completed";
+    EXPECT_NE(closedAfterMs, -1) << "still open after " << pieces << " pieces";
+    EXPECT_GE(closedAfterMs, iIdleTimeoutMs * 9 / 10) << "dropped before the idle time";
+    PlatClose(c);
+}
+
 TEST(ClientPeer, OnlyThisHostMaySendRecords)
 {
     EXPECT_EQ(bLocalPeer(0x7F000001u, 0x7F000001u), 1);
@@ -154,17 +191,24 @@ TEST(ClientPeer, OnlyThisHostMaySendRecords)
     EXPECT_EQ(bLocalPeer(0xC0A80001u, 0x7F000001u), 0);
 }
 
+/* The port announced is the one served: a record sent there reaches the
+   table. The listener serves on for the rest of this test program. */
 TEST(ClientPort, SystemPicksAPort)
 {
     int unused;
     PlatClose(ListenLoopback(&unused)); /* starts the socket library */
+    InitNodeRec();
     int port = OpenClientPort();
-    EXPECT_GT(port, 0);
-    EXPECT_LT(port, 65536);
-    /* It listens before it is registered: a sender that learns the port
-       may connect at once. */
+    ASSERT_GT(port, 0);
+    /* It listens before it is registered: a sender that learns the port may
+       connect at once, before the accept loop runs. */
     PSocket c = PlatConnect(0x7F000001u, port);
-    EXPECT_NE(c, PSOCKET_INVALID);
-    if (c != PSOCKET_INVALID)
-        PlatClose(c);
+    ASSERT_NE(c, PSOCKET_INVALID) << "nothing listens on port " << port;
+    ASSERT_EQ(PlatThreadStart([](void *) { ClientListen(); }, nullptr), 0);
+    std::string rec = MakeConnect("6", "6667", "50000", "served");
+    PlatSend(c, rec.data(), (int)rec.size());
+    ReadAll(c, 5000);
+    PlatClose(c);
+    EXPECT_EQ(NameFor(50000, 6667), "served");
+    InitNodeRec();
 }

@@ -40,7 +40,9 @@ TEST(IdentQuery, CutsEveryBlankAndCommaLayout)
 
 TEST(IdentQuery, HugeNumbersAndLongQueriesStayDefined)
 {
-    Cut("99999999999999999999 , 99999999999999999999");
+    /* Twenty nines wrap modulo 2^32 to 1661992959. */
+    EXPECT_EQ(Cut("99999999999999999999 , 99999999999999999999"),
+              std::make_pair(1661992959, 1661992959));
     EXPECT_EQ(Cut(std::string(1024, '7')).second, 0);
     EXPECT_EQ(Cut(std::string(1024, ' ')), std::make_pair(0, 0));
     std::string longFirst = std::string(200, '0') + "12 , 34";

@@ -72,7 +72,10 @@ TEST(DecimalValue, ReadsAsAtoiDoes)
     };
     for (const auto &c : cases)
         EXPECT_EQ(DecimalValue(c.text), c.value) << c.text;
-    /* Past the 32-bit range the value wraps but stays defined. */
+    /* Past the 32-bit range the value wraps modulo 2^32 but stays defined;
+       2^32 divides 10^32, so 32 nines or more give -1. */
     EXPECT_EQ(DecimalValue("4294967297"), 1);
-    DecimalValue("99999999999999999999999999999999");
+    EXPECT_EQ(DecimalValue("99999999999999999999"), 1661992959);
+    EXPECT_EQ(DecimalValue("99999999999999999999999999999999"), -1);
+    EXPECT_EQ(DecimalValue("-99999999999999999999"), -1661992959);
 }

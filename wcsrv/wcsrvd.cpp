@@ -15,7 +15,7 @@
 
 static const char USAGE[] =
     "usage: wcsrvd [--name TEXT] [--regstring TEXT] [--fail-makewild] [--fail-context]\n"
-    "              [--fail-register]\n"
+    "              [--fail-register] [--hang] [--drop-after-hello] [--bad-makewild]\n"
     "\n"
     "Stand-in host server for Quillet on 127.0.0.1:%d.\n"
     "  --name TEXT       system name handed out (default: this machine's host name)\n"
@@ -23,6 +23,9 @@ static const char USAGE[] =
     "  --fail-makewild   refuse the configuration record (GetMakewild fails)\n"
     "  --fail-context    refuse to create a context (WildcatServerCreateContext fails)\n"
     "  --fail-register   refuse every registration (RegisterService fails)\n"
+    "  --hang            accept connections and never answer\n"
+    "  --drop-after-hello  answer the greeting, then close the connection\n"
+    "  --bad-makewild    answer the configuration request without its registration field\n"
     "Each registration is printed on standard output. SIGINT or SIGTERM stops it.\n";
 
 static std::string sName;
@@ -30,6 +33,9 @@ static std::string sRegString = "Unregistered";
 static bool bFailMakewild = false;
 static bool bFailContext = false;
 static bool bFailRegister = false;
+static bool bHang = false;
+static bool bDropAfterHello = false;
+static bool bBadMakewild = false;
 
 static std::mutex ServicesLock;
 static std::map<std::string, int> Services;
@@ -46,6 +52,8 @@ static std::string Answer(char *request)
     int n = WcSplit(request, f, 6);
     if (strcmp(f[0], "HELLO") == 0)
         return "OK";
+    if (strcmp(f[0], "MAKEWILD") == 0 && bBadMakewild)
+        return "OK\t" + sName;
     if (strcmp(f[0], "MAKEWILD") == 0)
         return bFailMakewild ? "ERR" : "OK\t" + sName + "\t" + sRegString;
     if (strcmp(f[0], "CONTEXT") == 0)
@@ -74,7 +82,16 @@ static void Serve(PSocket s)
 {
     /* A client keeps its connection for as long as it lives. */
     char line[WCSRV_LINE_MAX];
+    if (bHang) {
+        /* Takes what the client sends and answers nothing until it leaves. */
+        while (PlatRecv(s, line, sizeof(line), -1) > 0) {
+        }
+        PlatClose(s);
+        return;
+    }
     while (WcRecvLine(s, line, -1) == 0 && WcSendLine(s, Answer(line).c_str()) == 0) {
+        if (bDropAfterHello && strcmp(line, "HELLO") == 0)
+            break;
     }
     PlatClose(s);
 }
@@ -110,6 +127,12 @@ int main(int argc, char **argv)
             bFailContext = true;
         } else if (arg == "--fail-register") {
             bFailRegister = true;
+        } else if (arg == "--hang") {
+            bHang = true;
+        } else if (arg == "--drop-after-hello") {
+            bDropAfterHello = true;
+        } else if (arg == "--bad-makewild") {
+            bBadMakewild = true;
         } else {
             fprintf(stderr, "wcsrvd: unknown or incomplete option '%s'\n", arg.c_str());
             return Usage(stderr, 2);

@@ -22,6 +22,48 @@ expect_reply() {
     [ "$got" = "$(printf '%b' "$2")" ] || fail "query '$1': expected '$2', got '$got'"
 }
 
+# ends_within SECONDS: waits for quillet to end by itself; its exit status,
+# or a failure when it is still running after SECONDS.
+ends_within() {
+    local deadline=$((SECONDS + $1))
+    while kill -0 "$QUILLET" 2>/dev/null; do
+        [ $SECONDS -ge $deadline ] && { fail "quillet still running after $1 s"; return 99; }
+        sleep 0.1
+    done
+    wait "$QUILLET"
+}
+
+# host_fault_ends TEXT WCSRVD_OPTION: a host server that fails this way
+# ends the program with status 0, its log ending in TEXT, before port 113
+# is opened.
+host_fault_ends() {
+    start_host "$2"
+    start_quillet
+    ends_within 40
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status with wcsrvd $2"
+    [ "$(tail -c ${#1} "$LOG")" = "$1" ] || fail "log ends: $(tail -c 60 "$LOG")"
+    grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
+}
+
+# other_host: a second network namespace joined to this one by a veth pair
+# plays another host, 192.0.2.2, reaching this one at 192.0.2.1. Its
+# process id is left in "other".
+other_host() {
+    unshare -n sleep 60 &
+    other=$!
+    pids+=($other)
+    # The veth's far end can be moved once the namespace exists.
+    for _ in $(seq 200); do
+        [ "$(readlink /proc/$other/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+        sleep 0.05
+    done
+    ip link add q-here type veth peer name q-there netns "$other"
+    ip addr add 192.0.2.1/24 dev q-here
+    ip link set q-here up
+    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
+}
+
 ip link set lo up
 
 case "$SCENARIO" in
@@ -73,14 +115,7 @@ foreign)
     start_host
     start_quillet
     ready
-    unshare -n sleep 60 &
-    other=$!
-    pids+=($other)
-    sleep 0.2
-    ip link add q-here type veth peer name q-there netns "$other"
-    ip addr add 192.0.2.1/24 dev q-here
-    ip link set q-here up
-    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
+    other_host
     port=$NOTIFY_PORT
     nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 3 194 1234 evil)
     wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
@@ -123,7 +158,11 @@ port_taken)
     # Another program holds port 113 before quillet starts.
     timeout 60 nc -l 113 </dev/null >/dev/null &
     pids+=($!)
-    sleep 0.5
+    for _ in $(seq 200); do
+        ss -Hltn 'sport = :113' | grep -q . && break
+        sleep 0.05
+    done
+    ss -Hltn 'sport = :113' | grep -q . || fail "nc did not take port 113"
     start_host
     start_quillet
     wait_for "$LOG" "- IndentListen LastError <" 10 || fail "no bind failure: $(log_lines)"
@@ -160,6 +199,24 @@ restart)
     stop_quillet
     start_quillet
     ready
+    # Ctrl-C ends it as SIGTERM does.
+    kill -INT "$QUILLET"
+    ends_within 10
+    status=$?
+    [ $status -eq 0 ] || fail "quillet ended with status $status on SIGINT"
+    ;;
+long_names)
+    # A system name and a registration string longer than the 128
+    # characters kept: both cut there, each log line whole.
+    name=$(printf 'N%.0s' $(seq 150))
+    reg=$(printf 'R%.0s' $(seq 150))
+    start_host --name "$name" --regstring "$reg"
+    start_quillet
+    ready
+    log_lines | grep -qx -- "- Connected to ${name:0:128}" || fail "system name line: $(log_lines | grep Connected)"
+    log_lines | grep -qx -- "- Reg string   ${reg:0:128}" || fail "registration line: $(log_lines | grep Reg)"
+    grep -qxF -- "- Reg string   ${reg:0:128}"$'\r' "$LOG" ||
+        fail "the registration line does not end in CR LF"
     stop_quillet
     ;;
 no_register)
@@ -189,19 +246,24 @@ host_address)
     record 4 194 1234 alice | timeout 10 nc -s 10.7.0.1 127.0.0.1 "$port"
     wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "second address refused: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
-    unshare -n sleep 60 &
-    other=$!
-    pids+=($other)
-    sleep 0.2
-    ip link add q-here type veth peer name q-there netns "$other"
-    ip addr add 192.0.2.1/24 dev q-here
-    ip link set q-here up
-    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
+    other_host
     nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 5 194 1234 evil)
     wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
         fail "the other host's record was not refused: $(log_lines)"
     grep -qF "node  <5>" "$LOG" && fail "the other host's record was taken"
     stop_quillet
+    ;;
+host_hangs)
+    # The host server takes the connection and never answers.
+    host_fault_ends "Unable to connect to WINS Server" --hang
+    ;;
+host_drops)
+    # The host server answers the greeting, then closes the connection.
+    host_fault_ends "Unable to get Makewild information" --drop-after-hello
+    ;;
+bad_makewild)
+    # The configuration answer lacks its registration field.
+    host_fault_ends "Unable to get Makewild information" --bad-makewild
     ;;
 *)
     echo "unknown scenario $SCENARIO"

@@ -1,7 +1,8 @@
 """tests/load/loadclient.py: the load on a running quillet. Registers 255
 nodes, then opens 2,000 IDENT connections at once while 2,000 Connect and
-Quit records churn half of the nodes, and checks every answer: each within
-5 s of its connection, and never a name that belongs to another node.
+Quit records churn half of the nodes, and checks every answer: none before
+the server's 2 s wait, each within ANSWER_LIMIT of its connection, and never
+a name that belongs to another node.
 Every wait is bounded; the whole run ends within RUN_LIMIT seconds."""
 import json
 import resource
@@ -16,7 +17,11 @@ NODES = 255               # nodes 0..254 registered
 CHURNED_FROM = 128        # nodes 128..254 are churned by Connect/Quit records
 CONNECTIONS = 2000
 RECORDS = 2000
-ANSWER_LIMIT = 5.0        # seconds from a connection to its answer
+ANSWER_WAIT = 2.0         # the server reads a query 2 s after accepting it
+# Seconds from a connection to its answer. The answer is due 2 s after the
+# accept; the rest is room for this client's own lag, which the measure
+# includes: with 2,000 sockets on one thread it may read an answer late.
+ANSWER_LIMIT = 10.0
 RUN_LIMIT = 90.0
 
 
@@ -87,8 +92,7 @@ def check_reply(node, reply):
 def main():
     notify_port = int(sys.argv[1])
     # Seconds over which the connections are opened; 0 opens them in one
-    # burst. Each is held at least 4 s, so with a spread under 2 s all of
-    # them are open at the same time.
+    # burst.
     spread = float(sys.argv[2]) if len(sys.argv) > 2 else 0.0
     opened = None
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -167,11 +171,24 @@ def main():
         worst_from_connect = max(worst_from_connect, c["t2"] - c["t0"])
         if c["t2"] - c["t1"] > ANSWER_LIMIT:
             faults.append("connection %d: answered %.2f s after it was made" % (i, c["t2"] - c["t1"]))
+        # The connect call came before the accept, so no lag of ours can
+        # make an answer look early.
+        if c["t2"] - c["t0"] < ANSWER_WAIT - 0.05:
+            faults.append("connection %d: answered %.2f s after the connect call, before the wait"
+                          % (i, c["t2"] - c["t0"]))
         wrong = check_reply(c["node"], c["buf"].decode("latin-1"))
         if wrong:
             faults.append("connection %d (node %d): %s: %r" % (i, c["node"], wrong, c["buf"]))
-    if peak_open != CONNECTIONS:
-        faults.append("only %d connections were open at the same time" % peak_open)
+    # A connection stays open at least 2 s after its query (the wait after
+    # the reply), so all opened within any 2 s are open together: every one
+    # of them when the spread is shorter, else about 2 / spread of them.
+    if spread < 2.0:
+        peak_needed = CONNECTIONS
+    else:
+        peak_needed = int(CONNECTIONS * 2.0 / spread * 0.9)
+    if peak_open < peak_needed:
+        faults.append("only %d connections were open at the same time, %d expected"
+                      % (peak_open, peak_needed))
     established = [c["t1"] - c["t0"] for c in conns if c["t1"] is not None]
     established.sort()
     report = {

@@ -157,6 +157,90 @@ TEST_F(MainWindow, EscapeThroughTheMessageLoopQuits)
     EXPECT_EQ(LogText(), TITLE_LINES);
 }
 
+TEST_F(MainWindow, CloseBoxAndAltF4EndTheMessageLoop)
+{
+    struct Case {
+        const char *what;
+        HWND (*target)(void);
+        UINT msg;
+        WPARAM wParam;
+        LPARAM lParam;
+    } cases[] = {
+        /* What a click on the close box sends. */
+        {"close box", [] { return g_hWnd; }, WM_SYSCOMMAND, SC_CLOSE, 0},
+        /* F4 pressed with Alt held (bit 29), on the control with the focus. */
+        {"Alt+F4", [] { return GetDlgItem(g_hWnd, 1008); }, WM_SYSKEYDOWN, VK_F4, 0x20000001},
+    };
+    static bool bGaveUp;
+    for (const Case &c : cases) {
+        Restore();
+        PostMessageA(c.target(), c.msg, c.wParam, c.lParam);
+        bGaveUp = false;
+        StartTicker([] { return false; },
+                    [] {
+                        bGaveUp = true;
+                        PostQuitMessage(99);
+                    });
+        MessageLoop();
+        StopTicker();
+        EXPECT_FALSE(bGaveUp) << c.what << " did not end the loop";
+        EXPECT_TRUE(IsWindowVisible(g_hWnd)) << c.what << " quits; it does not hide";
+        MSG msg;
+        EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+    }
+    EXPECT_EQ(LogText(), TITLE_LINES);
+}
+
+/* Takes this thread's messages until done() or ms have passed; done()'s
+   last answer. */
+static bool PumpUntil(bool (*done)(void), DWORD ms)
+{
+    DWORD deadline = GetTickCount() + ms;
+    while (!done() && GetTickCount() < deadline) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+    return done();
+}
+
+static HWND hwndUserErrBox;
+static LONG bUserErrReturned;
+static LONG iUserErrResult;
+
+TEST_F(MainWindow, UserErrBoxLeavesTheWindowWorking)
+{
+    Restore();
+    hwndUserErrBox = nullptr;
+    bUserErrReturned = 0;
+    iUserErrResult = -1;
+    /* As the host server link does, from a thread of its own. */
+    std::thread([] {
+        InterlockedExchange(&iUserErrResult, UserErr("Unable to connect to Create Context"));
+        InterlockedExchange(&bUserErrReturned, 1);
+    }).detach();
+    bool bOpen = PumpUntil(
+        [] { return (hwndUserErrBox = FindWindowA("#32770", "Quillet")) != nullptr; }, 20000);
+    ASSERT_TRUE(bOpen) << "no box titled Quillet";
+    EXPECT_EQ(InterlockedCompareExchange(&bUserErrReturned, 0, 0), 0) << "returned before the box closed";
+
+    /* The box has no owner: the window is not disabled behind it and goes
+       on taking its commands. */
+    EXPECT_EQ(GetWindow(hwndUserErrBox, GW_OWNER), nullptr);
+    EXPECT_TRUE(IsWindowEnabled(g_hWnd)) << "the box disabled the main window";
+    PostMessageA(g_hWnd, WM_COMMAND, 1008, 0);
+    PumpUntil([] { return LogText().size() > strlen(TITLE_LINES); }, 5000);
+    EXPECT_EQ(LogText(), std::string(TITLE_LINES) + HELP_LINE);
+
+    /* Closed from outside, as the user's OK does: UserErr returns. */
+    PostMessageA(hwndUserErrBox, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(PumpUntil([] { return InterlockedCompareExchange(&bUserErrReturned, 0, 0) == 1; },
+                          10000))
+        << "UserErr did not return after its box closed";
+    EXPECT_EQ(InterlockedCompareExchange(&iUserErrResult, 0, 0), IDOK);
+}
+
 TEST_F(MainWindow, HideButtonAndMinimiseHideToTheTray)
 {
     struct Case {

@@ -33,16 +33,21 @@ PSocket ConnectLoopback(int port)
     return s;
 }
 
-std::string ReadAll(PSocket s, int ms)
+std::string ReadAll(PSocket s, int ms, int *closedAfterMs)
 {
     std::string got;
-    int64_t deadline = PlatTickMs() + ms;
+    int64_t start = PlatTickMs();
+    int64_t deadline = start + ms;
     char buf[512];
+    if (closedAfterMs != nullptr)
+        *closedAfterMs = -1;
     for (;;) {
         int64_t left = deadline - PlatTickMs();
         if (left <= 0)
             break;
         int n = PlatRecv(s, buf, sizeof(buf), (int)left);
+        if (n == 0 && closedAfterMs != nullptr)
+            *closedAfterMs = (int)(PlatTickMs() - start);
         if (n <= 0)
             break;
         got.append(buf, (size_t)n);

@@ -20,8 +20,10 @@ PSocket ListenLoopback(int *port);
 /* Connects to 127.0.0.1:port; the test fails when it can't. */
 PSocket ConnectLoopback(int port);
 
-/* Reads until the peer closes or ms pass; the bytes read. */
-std::string ReadAll(PSocket s, int ms);
+/* Reads until the peer closes or ms pass; the bytes read. closedAfterMs,
+   when given, receives the milliseconds from the call to the peer's close,
+   or -1 when the peer had not closed by then. */
+std::string ReadAll(PSocket s, int ms, int *closedAfterMs = nullptr);
 
 /* Accepts one connection on listener and runs handler on it on a thread of
    its own, as the services do. */
