@@ -64,7 +64,7 @@ for arch in win32 win64; do
     [ $arch = win64 ] && machine=amd64
     name=quillet-$VERSION-$arch
     zip=$DIST/$name.zip
-    same_list "$name.zip" "$(sed "s|^|$name/|" <<<"$WIN_FILES")" "$(zip_list "$zip")"
+    same_list "$name.zip" "$name/${WIN_FILES//$'\n'/$'\n'$name/}" "$(zip_list "$zip")"
     zip_read "$zip" "$name/quillet.exe" >"$scratch/quillet.exe"
     zip_read "$zip" "$name/ferrule.dll" >"$scratch/ferrule.dll"
     check_program "$scratch/quillet.exe" $machine
@@ -78,6 +78,7 @@ for arch in win32 win64; do
     info=$(python3 scripts/peinfo.py "$setup")
     want="fileversion=$NUMBERS productversion=$NUMBERS FileVersion=$VERSION ProductVersion=$VERSION"
     [ "${info#* timestamp=* }" = "$want" ] || fail "$name-setup.exe: [$info], expected [$want]"
+    # shellcheck disable=SC2016 # a literal $ in the pattern
     listed=$(7z l -ba -slt "$setup" | sed -n 's/^Path = //p' | grep -v '^\$PLUGINSDIR/')
     same_list "$name-setup.exe" "$WIN_FILES
 uninstall.exe" "$listed"
@@ -114,4 +115,4 @@ if [ $failures -gt 0 ]; then
     echo "dist-check: $failures failures" >&2
     exit 1
 fi
-echo "dist-check: $(ls "$DIST" | wc -l) files as listed, version $VERSION ($NUMBERS) throughout"
+echo "dist-check: $(find "$DIST" -type f | wc -l) files as listed, version $VERSION ($NUMBERS) throughout"

@@ -21,6 +21,7 @@ LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 VERSION=$(sed -n 's/^#define QUILLET_VERSION_TEXT "\(.*\)"$/\1/p' common/version.h)
 SETUP=$DIST/quillet-$VERSION-win64-setup.exe
+# shellcheck source=wine-paths
 . scripts/wine-paths
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
