@@ -92,10 +92,10 @@ echo "installer-test: installed silently without the start at logon; firewall st
 
 # 2. The installed program answers.
 "$LINUX_BUILD/wcsrvd" --name "Installer Test Board" >"$RUN/wcsrvd.out" 2>&1 &
-pids+=($!)
+pids+=("$!")
 "$WINE64" "$INSTDIR/quillet.exe" >"$RUN/quillet.out" 2>&1 &
 quillet_pid=$!
-pids+=($quillet_pid)
+pids+=("$quillet_pid")
 up=0
 for _ in $(seq 120); do
     kill -0 $quillet_pid 2>/dev/null || fail "the installed quillet.exe ended during start-up"
