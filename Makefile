@@ -1,5 +1,5 @@
 # Quillet: top-level commands over the CMake presets.
-.PHONY: all deps build test run clean
+.PHONY: all deps build test run dist clean
 
 all: build
 
@@ -15,6 +15,10 @@ build: deps
 test:
 	scripts/test.sh
 
+# The release files in dist/: zips, installers, the Linux tarball, checksums.
+dist:
+	scripts/dist.sh
+
 # Builds the console program and the host server stand-in, starts both.
 run:
 	scripts/run.sh
@@ -25,4 +29,4 @@ bench:
 	bench/bench.sh
 
 clean:
-	rm -rf build
+	rm -rf build dist

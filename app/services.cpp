@@ -11,6 +11,8 @@ void ResetServices(void)
 {
     iRcvdIdentRequests = 0;
     iRcvdPalaverConnects = 0;
+    iRcvdClientConnects = 0;
+    iRcvdClientQuits = 0;
     InitNodeRec();
 }
 

@@ -6,6 +6,8 @@
 
 std::atomic<int> iRcvdIdentRequests(0);
 std::atomic<int> iRcvdPalaverConnects(0);
+std::atomic<int> iRcvdClientConnects(0);
+std::atomic<int> iRcvdClientQuits(0);
 
 /* The flag is guarded by a mutex so that a waiter blocks on the condition
    instead of polling, and sees everything done before the flag was set. */

@@ -9,6 +9,11 @@
 extern std::atomic<int> iRcvdIdentRequests;
 extern std::atomic<int> iRcvdPalaverConnects;
 
+/* Connect and Quit records taken since start, for the window's statistics;
+   a connection that carried neither counts in neither. */
+extern std::atomic<int> iRcvdClientConnects;
+extern std::atomic<int> iRcvdClientQuits;
+
 /* The ready flag: 0 until the host server link has started the socket
    library and registered the service, then 1 for good. */
 int bWINSStarted(void);

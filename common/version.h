@@ -19,6 +19,10 @@
 /* The release's date, shown in the About box. */
 #define QUILLET_RELEASE_DATE "14 January 2000"
 
+/* The name of the mutex that keeps a second desktop Quillet from starting,
+   under Global\ or Local\; the installer looks for it too. */
+#define QUILLET_INSTANCE_MUTEX "Quillet.OnePerHost"
+
 /* The window's and the tray's title, and the log's first line. */
 #define QUILLET_TITLE QUILLET_PRODUCT " - " QUILLET_VERSION_TEXT
 

@@ -1,5 +1,6 @@
 /* console/main.cpp: Quillet as a console program. The log goes to standard
    output, user errors to standard error; SIGINT or SIGTERM ends it. */
+#include "hostlock.h"
 #include "../app/services.h"
 #include "../common/platform.h"
 #include "../common/version.h"
@@ -47,6 +48,10 @@ static void RaiseFileLimit(void)
 
 int main(void)
 {
+    if (!bClaimHost()) {
+        fputs("Quillet: another Quillet is already running on this host\n", stderr);
+        return 1;
+    }
     RaiseFileLimit();
 
     /* The signals are taken by this thread alone: block them before any

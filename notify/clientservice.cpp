@@ -99,6 +99,7 @@ static int ReceiveRecord(PSocket s, char *buf)
 static void HandleConnect(const ClientRecord *rec)
 {
     char line[96];
+    iRcvdClientConnects++;
     int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName) == 0;
     /* fixed text: keep the two blanks before the node */
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
@@ -113,6 +114,7 @@ static void HandleConnect(const ClientRecord *rec)
 static void HandleQuit(const ClientRecord *rec)
 {
     char line[96];
+    iRcvdClientQuits++;
     snprintf(line, sizeof(line), "- ClientHandler Quit received on node <%s>\r\n", rec->sNodeText);
     MsgOut(line);
     if (ClearNodeRec(rec->iNode) != 0) {

@@ -14,6 +14,9 @@ PACKAGES+=(strace)
 
 # Screenshots of the Windows program (scripts/screenshots.sh).
 PACKAGES+=(imagemagick)
+
+# Release files (scripts/dist.sh): the installers, and 7-Zip to list them.
+PACKAGES+=(nsis p7zip-full)
 PACKAGES+=("$@")
 
 missing=()

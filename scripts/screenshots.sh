@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/screenshots.sh: pictures of the Windows program for the README,
 # taken under Xvfb: the main window restored from the tray with a log that
-# shows a registration and a match, and the About box.
+# shows registrations, a quit and a match, and the counts in its Statistics
+# group; and the About box.
 #
 #   scripts/screenshots.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64) writes docs/quillet-main.png and
@@ -57,8 +58,11 @@ for _ in $(seq 120); do
     sleep 0.5
 done
 
-# A user connects and a chat server asks who it is: the log shows both.
+# Users connect, one leaves, and a chat server asks who another is: the
+# log shows each, the Statistics group counts them.
+"$LINUX_BUILD/palaver-notify" connect 7 6667 40000 bob >/dev/null
 "$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >/dev/null
+"$LINUX_BUILD/palaver-notify" quit 7 >/dev/null
 exec 3<>/dev/tcp/127.0.0.1/113
 printf '1234 , 194\r\n' >&3
 timeout 20 cat <&3 >/dev/null

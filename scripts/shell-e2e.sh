@@ -4,9 +4,12 @@
 # registers a user's connection, a raw IDENT query on port 113 must get the
 # USERID reply, and the log read back from the running window's message box
 # by another Windows process must hold the start-up, registration and match
-# lines in order. Finally the program is quit from outside and must end with
-# status 0. Before all that, without a host server, it must end by itself
-# with status 0.
+# lines in order. A second copy started while the user is registered must
+# end with status 1, register nothing and bring the first copy's window up.
+# Connect and Quit records and IDENT connections must show in the window's
+# Statistics fields with exact counts. Finally the program is quit from
+# outside and must end with status 0. Before all that, without a host
+# server, it must end by itself with status 0.
 #
 #   scripts/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
@@ -96,6 +99,21 @@ echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) m
 "$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 ||
     fail "palaver-notify connect failed"
 
+# A second start (a double click on top of the logon start) must leave the
+# running copy alone: no registration of its own, and the first copy's
+# window shown instead.
+second=0
+timeout 60 "$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/second.out" 2>&1 || second=$?
+[ $second = 1 ] || fail "the second copy ended with status $second, expected 1"
+[ "$(grep -c 'registered service' "$RUN/wcsrvd.out")" = 1 ] || fail "the second copy registered too"
+shown=0
+for _ in $(seq 50); do
+    probe shown && { shown=1; break; }
+    sleep 0.1
+done
+[ $shown = 1 ] || fail "the second start did not bring the first copy's window up"
+echo "shell-e2e: a second copy ended with status 1 and showed the first"
+
 # The reply comes after the server's 2 s wait, and the server closes the
 # connection 2 s after it; cat reads until then.
 asked=$(now_ms)
@@ -130,6 +148,22 @@ grep -q -F -x -- "- Started to Listen for IDENT Connections" <(tr -d '\r' <"$RUN
     fail "the IDENT listener's line is missing"
 echo "shell-e2e: log read back from the window ($(wc -c <"$RUN/log.txt") bytes), lines in order:"
 tr -d '\r' <"$RUN/log.txt" | sed 's/^/    /'
+
+# The Statistics fields: the window copies the counts a few times a second.
+# So far one Connect record and one IDENT connection; add a Connect and a
+# Quit, and an IDENT connection that closes without a query.
+"$LINUX_BUILD/palaver-notify" connect 5 6667 40000 bob >>"$RUN/notify.out" 2>&1 || fail "second connect failed"
+"$LINUX_BUILD/palaver-notify" quit 5 >>"$RUN/notify.out" 2>&1 || fail "quit failed"
+exec 3<>/dev/tcp/127.0.0.1/113
+exec 3<&-
+stats=
+for _ in $(seq 100); do
+    stats=$(probe stats | tr -d '\r')
+    [ "$stats" = "2 1 2" ] && break
+    sleep 0.1
+done
+[ "$stats" = "2 1 2" ] || fail "Statistics read [$stats], expected connects 2, quits 1, requests 2"
+echo "shell-e2e: Statistics fields: Client Connects 2, Client Quits 1, Server Requests 2"
 
 # Quit as the Quit button does; the program must end by itself with 0.
 probe quit || fail "could not send the quit command"

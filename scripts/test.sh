@@ -58,6 +58,12 @@ cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE=build/win32/shell/quillet.exe \
     -P tests/shell/check_imports.cmake
 echo "== test quillet.exe end to end (wine64, private namespaces)"
 scripts/shell-e2e.sh build/linux build/win64
+# The release files, checked, then the x86_64 installer installed, run and
+# uninstalled under wine64 (the i686 one is listed and checked only).
+echo "== make dist"
+scripts/dist.sh
+echo "== test the x86_64 installer (wine64, private namespaces)"
+scripts/installer-test.sh dist build/linux build/win64
 echo "== fuzz (bounded)"
 scripts/fuzz.sh 20
 echo "== test tsan"

@@ -46,6 +46,8 @@ int UserErr(const char *text)
 
 void FatalErr(const char *text)
 {
+    /* The box stays up for a while; a copy started meanwhile must run. */
+    ReleaseInstance();
     FatalBox(text, FATAL_BOX_CLOSE_MS);
 }
 
@@ -89,6 +91,7 @@ static INT_PTR MsgInitDialog(HWND hwnd)
     MsgOut(QUILLET_TITLE "\r\n");
     MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
     StartServices(hwnd);
+    StartStatistics(hwnd);
     SetStatusText("Quillet - Ready & Waiting");
     /* No initial focus is set. */
     return 0;
@@ -185,6 +188,11 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
         return MsgSysCommand(wParam);
     case WM_TRAYICON:
         return MsgTrayIcon(hwnd, wParam, lParam);
+    case WM_TIMER:
+        if (wParam != IDT_MAIN_STATS)
+            return 0;
+        RefreshStatistics(hwnd);
+        return 1;
     }
     return 0;
 }

@@ -24,6 +24,11 @@
 #define IDC_MAIN_CONNECTS 1009 /* the caption and the field beside it */
 #define IDC_MAIN_QUITS 1010
 #define IDC_MAIN_REQUESTS 1011
+#define IDC_MAIN_QUITS_FIELD 1017    /* the count beside "Client Quits" */
+#define IDC_MAIN_REQUESTS_FIELD 1018 /* the count beside "Server Requests" */
+
+/* Timers of the main window */
+#define IDT_MAIN_STATS 107 /* numbered as the group it refreshes */
 
 /* The About box's only control with a number of its own is IDOK. */
 

@@ -43,6 +43,19 @@ void ShutDown(void);
 
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
+/* ---- The Statistics group's counts (stats.cpp) ---- */
+
+extern const UINT STATS_REFRESH_MS;
+
+/* Shows the counts and starts the timer that keeps them current. */
+void StartStatistics(HWND hwnd);
+
+/* Writes each count that changed since the last call into its field. */
+void RefreshStatistics(HWND hwnd);
+
+/* The edit control beside "Client Connects". */
+HWND FindConnectsField(HWND hwnd);
+
 /* ---- Layout arithmetic (layout.cpp) ---- */
 
 /* Pixels per dialog unit, from the reference rectangle 4, 12, 242, 388 as
@@ -73,6 +86,18 @@ void TrayMenu(HWND hwnd);
 void AboutBox(void);
 
 INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+/* ---- One Quillet per host (oneinstance.cpp) ---- */
+
+/* Takes the host's instance mutex: 1 when this copy may run, 0 when
+   another copy holds it. Before anything else in WinMain. */
+int bClaimInstance(void);
+
+/* Lets a new copy start; for a copy that is ending. */
+void ReleaseInstance(void);
+
+/* Brings the running copy's window up from the tray. */
+void ShowRunningInstance(void);
 
 /* ---- The box shown before the program ends (fatalbox.cpp) ---- */
 

@@ -112,6 +112,30 @@ TEST_F(ClientHandlerTest, SilentPeersAreCountedAndClosedQuietly)
     EXPECT_EQ(CapturedLog(), "");
 }
 
+/* The window shows Connect and Quit records apart; a connection that
+   carries neither raises only the connection count. */
+TEST_F(ClientHandlerTest, ConnectAndQuitRecordsAreCountedApart)
+{
+    const struct {
+        std::string bytes;
+        int connects, quits, connections;
+    } cases[] = {
+        {MakeConnect("3", "194", "1234", "alice"), 1, 0, 1},
+        {MakeConnect("300", "194", "1234", "bob"), 1, 0, 1},
+        {MakeQuit("3"), 0, 1, 1},
+        {"Xjunk", 0, 0, 1},
+        {"", 0, 0, 1},
+    };
+    for (const auto &c : cases) {
+        int connects = iRcvdClientConnects, quits = iRcvdClientQuits;
+        int connections = iRcvdPalaverConnects;
+        Send(c.bytes);
+        EXPECT_EQ(iRcvdClientConnects - connects, c.connects) << c.bytes.substr(0, 5);
+        EXPECT_EQ(iRcvdClientQuits - quits, c.quits) << c.bytes.substr(0, 5);
+        EXPECT_EQ(iRcvdPalaverConnects - connections, c.connections) << c.bytes.substr(0, 5);
+    }
+}
+
 /* A sender may end a record after its last text and keep the connection
    open; the record must count at once, not when the idle time (1 s in this
    build) has passed. */

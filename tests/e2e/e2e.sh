@@ -219,6 +219,30 @@ long_names)
         fail "the registration line does not end in CR LF"
     stop_quillet
     ;;
+second_start)
+    # A second copy while a user is being identified: it must end at once
+    # with status 1 and a reason, register nothing, and leave the first
+    # copy serving the user's queries.
+    start_host
+    start_quillet
+    ready
+    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    exec 3<>/dev/tcp/127.0.0.1/113 || fail "port 113 not open"
+    printf '1234 , 194\r\n' >&3
+    timeout 10 "$BIN/quillet" >"$WORK/second.log" 2>"$WORK/second.err"
+    status=$?
+    [ $status -eq 1 ] || fail "the second copy ended with status $status"
+    grep -qx "Quillet: another Quillet is already running on this host" "$WORK/second.err" ||
+        fail "the second copy gave no reason: $(cat "$WORK/second.err")"
+    [ -s "$WORK/second.log" ] && fail "the second copy logged: $(cat "$WORK/second.log")"
+    [ "$(grep -c 'registered service' "$HOST")" -eq 1 ] || fail "registrations: $(cat "$HOST")"
+    got=$(timeout 10 cat <&3)
+    exec 3<&- 3>&-
+    [ "$got" = "$(printf '1234,194 : USERID : UNIX : alice\r\n')" ] || fail "the first copy answered '$got'"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    stop_quillet
+    ;;
 no_register)
     # The host refuses the registration: the log says so instead of
     # claiming the service initialised, and both ports are served anyway.

@@ -4,6 +4,10 @@
      quillet_probe quit           the Quit button's command
      quillet_probe restore        the tray menu's Restore command
      quillet_probe about          the About button's command (the box opens)
+     quillet_probe stats          prints the Statistics group's three counts
+                                  (Client Connects, Client Quits, Server
+                                  Requests) on one line
+     quillet_probe shown          exit status 0 when the window is visible
      quillet_probe rect main|about
                                   prints the window's screen rectangle as
                                   X Y WIDTH HEIGHT
@@ -20,10 +24,14 @@ static const int MSG_BOX_ID = 122;
 static const WPARAM QUIT_COMMAND = 106;
 static const WPARAM RESTORE_COMMAND = 1012;
 static const WPARAM ABOUT_COMMAND = 116;
+static const int CONNECTS_ID = 1009; /* the caption's id too */
+static const int QUITS_FIELD_ID = 1017;
+static const int REQUESTS_FIELD_ID = 1018;
 
 static int Usage(void)
 {
-    fprintf(stderr, "usage: quillet_probe log|quit|restore|about|rect main|rect about\n");
+    fprintf(stderr,
+            "usage: quillet_probe log|quit|restore|about|stats|shown|rect main|rect about\n");
     return 2;
 }
 
@@ -43,6 +51,35 @@ static int PrintLog(HWND main)
     std::string text((size_t)len + 1, '\0');
     len = SendMessageA(box, WM_GETTEXT, (WPARAM)text.size(), (LPARAM)&text[0]);
     fwrite(text.data(), 1, (size_t)len, stdout);
+    return 0;
+}
+
+static std::string ControlText(HWND control)
+{
+    char text[64] = "";
+    if (control != nullptr)
+        SendMessageA(control, WM_GETTEXT, sizeof(text), (LPARAM)text);
+    return text;
+}
+
+/* The connects field is the edit control among the two children with its
+   id; the caption, which GetDlgItem would find, comes first. */
+static int PrintStats(HWND main)
+{
+    HWND connects = nullptr;
+    for (HWND c = GetWindow(main, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+        char cls[8] = "";
+        GetClassNameA(c, cls, sizeof(cls));
+        if (GetDlgCtrlID(c) == CONNECTS_ID && lstrcmpiA(cls, "Edit") == 0)
+            connects = c;
+    }
+    if (connects == nullptr) {
+        fprintf(stderr, "quillet_probe: no Client Connects field\n");
+        return 1;
+    }
+    printf("%s %s %s\n", ControlText(connects).c_str(),
+           ControlText(GetDlgItem(main, QUITS_FIELD_ID)).c_str(),
+           ControlText(GetDlgItem(main, REQUESTS_FIELD_ID)).c_str());
     return 0;
 }
 
@@ -69,6 +106,10 @@ int main(int argc, char **argv)
     /* Commands are posted: the About box is modal and would hold a sender. */
     if (strcmp(command, "log") == 0)
         return PrintLog(main);
+    if (strcmp(command, "stats") == 0)
+        return PrintStats(main);
+    if (strcmp(command, "shown") == 0)
+        return IsWindowVisible(main) ? 0 : 1;
     if (strcmp(command, "quit") == 0)
         return PostMessageA(main, WM_COMMAND, QUIT_COMMAND, 0) ? 0 : 1;
     if (strcmp(command, "restore") == 0)

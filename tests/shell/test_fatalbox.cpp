@@ -2,6 +2,8 @@
    for want of its host server closes itself, so the program does end. */
 #include "shellprobe.h"
 
+#include "../../common/platform.h"
+
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
@@ -65,4 +67,29 @@ TEST(FatalBox, ShowsTheReasonThenClosesItself)
     EXPECT_EQ(sSeenText, REASON);
     EXPECT_GE(took, 400u);
     EXPECT_LT(took, 8000u);
+}
+
+/* While the box says why this copy is ending, which may be for 30 s, a new
+   copy must be able to start: the instance mutex goes before the box. */
+static int iClaimWhileBoxUp = -1;
+
+static bool ClaimWhileBoxUp(void)
+{
+    if (!SeeBox())
+        return false;
+    iClaimWhileBoxUp = bClaimInstance();
+    CloseBox();
+    return true;
+}
+
+TEST(FatalBox, FatalErrLetsANewCopyStartWhileTheBoxIsUp)
+{
+    ASSERT_EQ(bClaimInstance(), 1);
+    EXPECT_EQ(bClaimInstance(), 0) << "a second copy was let in";
+
+    StartTicker(ClaimWhileBoxUp, CloseBox);
+    FatalErr(REASON);
+    EXPECT_TRUE(StopTicker()) << "the box was not seen";
+    EXPECT_EQ(iClaimWhileBoxUp, 1) << "the mutex was still held while the box was up";
+    ReleaseInstance();
 }

@@ -6,6 +6,7 @@
 #include "windowfixture.h"
 
 #include "../../common/platform.h"
+#include "../../common/state.h"
 
 #include <commctrl.h>
 #include <stdio.h>
@@ -469,4 +470,46 @@ TEST_F(MainWindow, SizeMovesTheStatusBarAndTheMessageBox)
     EXPECT_NEAR(box.top, mapped.top, 1);
     EXPECT_EQ(box.right, 700 - iMsgXBorder);
     EXPECT_EQ(box.bottom, 500 - iMsgYBorder);
+}
+
+static std::string ControlText(HWND control)
+{
+    char text[64] = "";
+    GetWindowTextA(control, text, sizeof(text));
+    return text;
+}
+
+/* The counts are raised by handler threads; the window must pick them up
+   by itself, on its own thread, into the right fields. The "Client
+   Connects" caption and its field share id 1009, and the caption must keep
+   its text. */
+TEST_F(MainWindow, StatisticsFieldsFollowTheCounters)
+{
+    HWND connects = nullptr;
+    for (HWND c = GetWindow(g_hWnd, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+        char cls[8] = "";
+        GetClassNameA(c, cls, sizeof(cls));
+        if (GetDlgCtrlID(c) == 1009 && lstrcmpiA(cls, "Edit") == 0)
+            connects = c;
+    }
+    ASSERT_NE(connects, nullptr);
+    HWND quits = GetDlgItem(g_hWnd, 1017), requests = GetDlgItem(g_hWnd, 1018);
+
+    std::thread([] {
+        iRcvdClientConnects = 12;
+        iRcvdClientQuits = 5;
+        iRcvdIdentRequests = 31;
+    }).join();
+    int64_t deadline = PlatTickMs() + 3000;
+    MSG msg;
+    while (ControlText(requests) != "31" && PlatTickMs() < deadline) {
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        PlatSleep(20);
+    }
+    EXPECT_EQ(ControlText(connects), "12");
+    EXPECT_EQ(ControlText(quits), "5");
+    EXPECT_EQ(ControlText(requests), "31");
+    EXPECT_EQ(ControlText(GetDlgItem(g_hWnd, 1009)), "Client Connects");
+    iRcvdClientConnects = iRcvdClientQuits = iRcvdIdentRequests = 0;
 }

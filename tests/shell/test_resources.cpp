@@ -135,6 +135,8 @@ TEST(Resources, MainWindowTemplate)
         {0x50020000, 1009, STATIC, "Client Connects", 21, 38, 58, 12},
         {0x50020000, 1011, STATIC, "Server Requests", 21, 69, 58, 12},
         {0x50010880, 1009, EDIT, "", 83, 37, 32, 12},
+        {0x50010880, 1017, EDIT, "", 83, 52, 32, 12},
+        {0x50010880, 1018, EDIT, "", 83, 68, 32, 12},
         {0x50010000, 128, BUTTON, "Hide", 34, 156, 60, 14},
     };
     EXPECT_EQ(t.items, expected);

@@ -1,0 +1,223 @@
+; installer/quillet.nsi: the Windows installer, one per architecture.
+;
+;   makensis -DARCH=win32|win64 -DSTAGE=DIR -DOUTFILE=FILE installer/quillet.nsi
+;
+; STAGE holds quillet.exe, ferrule.dll, README.txt, LICENSE.txt and
+; sdk\ferrule.h as scripts/dist.sh lays them out. The name, versions and
+; publisher are read from the sources that the program itself is built from
+; (makensis works in the script's folder, so those paths start there).
+;
+; Command line of the installer: /S silent; /NOAUTOSTART leaves out the
+; start at logon; /D=DIR the folder (last, unquoted). The uninstaller takes /S.
+
+Unicode true
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+ManifestSupportedOS all
+
+!searchparse /file "../common/version.h" '#define QUILLET_PRODUCT "' PRODUCT '"'
+!searchparse /file "../common/version.h" '#define QUILLET_VERSION_TEXT "' VERSION_TEXT '"'
+!searchparse /file "../common/version.h" '#define QUILLET_VERSION_MAJOR ' V_MAJOR
+!searchparse /file "../common/version.h" '#define QUILLET_VERSION_MINOR ' V_MINOR
+!searchparse /file "../common/version.h" '#define QUILLET_VERSION_PATCH ' V_PATCH
+!searchparse /file "../common/version.h" '#define QUILLET_VERSION_BUILD ' V_BUILD
+!searchparse /file "../common/version.h" '#define QUILLET_INSTANCE_MUTEX "' INSTANCE_MUTEX '"'
+!searchparse /file "../shell/quillet.rc" 'VALUE "CompanyName", "' PUBLISHER '"'
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+; The firewall rule's name; the uninstaller deletes the rule by it.
+!define FIREWALL_RULE "${PRODUCT} IDENT (TCP 113)"
+; Waits for a running Quillet to end after asking it to quit, in tenths of
+; a second.
+!define QUIT_WAIT 50
+
+!if "${ARCH}" == "win64"
+  Target amd64-unicode
+  InstallDir "$PROGRAMFILES64\${PRODUCT}"
+!else if "${ARCH}" == "win32"
+  Target x86-unicode
+  ; A 32-bit program on 64-bit Windows: the 32-bit Program Files.
+  InstallDir "$PROGRAMFILES\${PRODUCT}"
+!else
+  !error "ARCH must be win32 or win64"
+!endif
+
+!include "FileFunc.nsh"
+!include "LogicLib.nsh"
+!include "Sections.nsh"
+!include "x64.nsh"
+
+Name "${PRODUCT} ${VERSION_TEXT}"
+OutFile "${OUTFILE}"
+BrandingText "${PRODUCT} ${VERSION_TEXT}"
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${V_MAJOR}.${V_MINOR}.${V_PATCH}.${V_BUILD}"
+VIFileVersion "${V_MAJOR}.${V_MINOR}.${V_PATCH}.${V_BUILD}"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION_TEXT}"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION_TEXT}"
+VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} ${VERSION_TEXT} Setup"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "MIT License, the ${PRODUCT} authors"
+
+LicenseData "${STAGE}\LICENSE.txt"
+Page license
+Page components
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+; A running Quillet holds its instance mutex (under Global\ or, for an
+; account that may not make global names, Local\) and keeps quillet.exe
+; open. It is asked to quit as its Quit button does; if it has not ended
+; in time, Setup stops rather than leave a half-replaced program.
+!macro CloseRunningQuillet UN
+Function ${UN}CloseRunningQuillet
+  Call ${UN}bQuilletRunning
+  Pop $0
+  ${If} $0 == 0
+    Return
+  ${EndIf}
+  FindWindow $1 "#32770" "${PRODUCT} - ${VERSION_TEXT}"
+  ${If} $1 != 0
+    DetailPrint "Asking the running ${PRODUCT} to quit"
+    SendMessage $1 0x111 106 0 /TIMEOUT=2000 ; WM_COMMAND, the Quit button
+  ${EndIf}
+  StrCpy $2 0
+  ${Do}
+    Call ${UN}bQuilletRunning
+    Pop $0
+    ${If} $0 == 0
+      Return
+    ${EndIf}
+    IntOp $2 $2 + 1
+    ${If} $2 > ${QUIT_WAIT}
+      MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} is running and did not quit.$\r$\n$\r$\nQuit it from its tray icon's menu (right click, Quit), then run this again." /SD IDOK
+      SetErrorLevel 3
+      Quit
+    ${EndIf}
+    Sleep 100
+  ${Loop}
+FunctionEnd
+
+; Pushes 1 while some Quillet holds the instance mutex, else 0.
+Function ${UN}bQuilletRunning
+  StrCpy $0 0
+  ; SYNCHRONIZE access is enough to learn that the mutex exists.
+  System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "Global\${INSTANCE_MUTEX}") p.r3'
+  ${If} $3 == 0
+    System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "Local\${INSTANCE_MUTEX}") p.r3'
+  ${EndIf}
+  ${If} $3 != 0
+    System::Call 'kernel32::CloseHandle(p r3)'
+    StrCpy $0 1
+  ${EndIf}
+  Push $0
+FunctionEnd
+!macroend
+!insertmacro CloseRunningQuillet ""
+!insertmacro CloseRunningQuillet "un."
+
+Section "${PRODUCT} (required)" SecProgram
+  SectionIn RO
+  Call CloseRunningQuillet
+  SetOutPath "$INSTDIR"
+  File "${STAGE}\quillet.exe"
+  File "${STAGE}\ferrule.dll"
+  File "${STAGE}\README.txt"
+  File "${STAGE}\LICENSE.txt"
+  SetOutPath "$INSTDIR\sdk"
+  File "${STAGE}\sdk\ferrule.h"
+  SetOutPath "$INSTDIR"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  SetShellVarContext all
+  CreateDirectory "$SMPROGRAMS\${PRODUCT}"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\quillet.exe"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
+
+  ; An earlier install's choice does not carry over: the section below
+  ; writes the value again when it is chosen.
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION_TEXT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\quillet.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "VersionMajor" ${V_MAJOR}
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "VersionMinor" ${V_MINOR}
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+  ; Windows Firewall blocks inbound connections to a new program, and chat
+  ; servers' queries would time out unseen. Where netsh is missing or fails
+  ; (older Windows, Wine) the install goes on; the result is kept beside
+  ; the uninstall entry, and the README says what to open by hand.
+  nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  Pop $0
+  nsExec::ExecToLog 'netsh advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\quillet.exe" protocol=TCP localport=113'
+  Pop $0
+  DetailPrint "Firewall rule for TCP port 113: $0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "FirewallRule" "$0"
+SectionEnd
+
+; The machine-wide Run key: an elevated install may run under another
+; account than the operator's, so the current user's key could be the
+; wrong one.
+Section "Start ${PRODUCT} when anyone logs on" SecAutoStart
+  WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe"'
+SectionEnd
+
+Section "Uninstall"
+  Call un.CloseRunningQuillet
+  nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  Pop $0
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk"
+  RMDir "$SMPROGRAMS\${PRODUCT}"
+
+  Delete "$INSTDIR\quillet.exe"
+  Delete "$INSTDIR\ferrule.dll"
+  Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\LICENSE.txt"
+  Delete "$INSTDIR\sdk\ferrule.h"
+  RMDir "$INSTDIR\sdk"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd
+
+Function .onInit
+!if "${ARCH}" == "win64"
+  ${IfNot} ${RunningX64}
+    MessageBox MB_OK|MB_ICONSTOP "This is the 64-bit ${PRODUCT}; this Windows runs 32-bit programs only. Use the win32 setup." /SD IDOK
+    SetErrorLevel 4
+    Quit
+  ${EndIf}
+  SetRegView 64
+!endif
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/NOAUTOSTART" $R1
+  ${IfNot} ${Errors}
+    !insertmacro UnselectSection ${SecAutoStart}
+  ${EndIf}
+FunctionEnd
+
+Function un.onInit
+!if "${ARCH}" == "win64"
+  SetRegView 64
+!endif
+FunctionEnd

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# scripts/installer-test.sh: the x86_64 installer under wine64, silently,
+# in a throwaway Wine prefix (scripts/wine.sh sandbox):
+#   1. /S /NOAUTOSTART: the files, the Start-menu shortcuts, the uninstall
+#      entry with the header's version, the firewall step's result, and no
+#      Run entry;
+#   2. the installed quillet.exe starts beside the Linux wcsrvd and answers
+#      an IDENT query for a registered user;
+#   3. /S again while it runs: the running copy is asked to quit and ends
+#      with status 0, the install succeeds and the Run entry is there;
+#   4. the silent uninstaller removes the files, the shortcuts and the
+#      registry entries.
+#
+#   scripts/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   (defaults dist, build/linux and build/win64)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DIST=$(realpath "${1:-dist}")
+LINUX_BUILD=$(realpath "${2:-build/linux}")
+WIN_BUILD=$(realpath "${3:-build/win64}")
+VERSION=$(sed -n 's/^#define QUILLET_VERSION_TEXT "\(.*\)"$/\1/p' common/version.h)
+SETUP=$DIST/quillet-$VERSION-win64-setup.exe
+# shellcheck source=wine-paths
+. scripts/wine-paths
+
+if [ -z "${SANDBOX_RUN:-}" ]; then
+    for f in "$SETUP" "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
+        "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
+        [ -e "$f" ] || { echo "installer-test: $f is missing; run make dist and build linux and win64" >&2; exit 1; }
+    done
+    exec scripts/wine.sh sandbox "$(realpath "$0")" "$DIST" "$LINUX_BUILD" "$WIN_BUILD"
+fi
+
+RUN=$SANDBOX_RUN
+C=$WINEPREFIX/drive_c
+INSTDIR="$C/Program Files/Quillet"
+MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillet"
+UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillet'
+RUN_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+INSTALLED_FILES=(quillet.exe ferrule.dll README.txt LICENSE.txt sdk/ferrule.h uninstall.exe)
+
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+fail() {
+    echo "installer-test: FAIL: $*" >&2
+    for f in "$RUN"/*.out; do
+        [ -s "$f" ] && { echo "--- $f"; cat "$f"; }
+    done >&2
+    exit 1
+}
+
+probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+
+# reg_value KEY NAME: the value's data, or status 1 when it is missing.
+reg_value() {
+    local out
+    out=$("$WINE64" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || return 1
+    sed -n "s/^ *$2 *REG_[A-Z_]* *//p" <<<"$out" | head -n 1
+}
+
+setup() {
+    local status=0
+    timeout 120 "$WINE64" "$SETUP" "$@" >>"$RUN/setup.out" 2>&1 || status=$?
+    [ $status = 0 ] || fail "setup $* ended with status $status"
+}
+
+# 1. Silent install without the start at logon.
+setup /S /NOAUTOSTART
+for f in "${INSTALLED_FILES[@]}"; do
+    [ -f "$INSTDIR/$f" ] || fail "$f not installed"
+done
+cmp -s "$INSTDIR/quillet.exe" <(python3 -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' \
+    "$DIST/quillet-$VERSION-win64.zip" "quillet-$VERSION-win64/quillet.exe") ||
+    fail "the installed quillet.exe is not the zip's"
+for f in Quillet.lnk "Uninstall Quillet.lnk"; do
+    [ -f "$MENU/$f" ] || fail "no Start-menu shortcut $f"
+done
+[ "$(reg_value "$UNINSTALL_KEY" DisplayVersion)" = "$VERSION" ] ||
+    fail "uninstall entry's version is [$(reg_value "$UNINSTALL_KEY" DisplayVersion || true)]"
+[ "$(reg_value "$UNINSTALL_KEY" DisplayName)" = Quillet ] || fail "uninstall entry has no name"
+reg_value "$UNINSTALL_KEY" Publisher >/dev/null || fail "uninstall entry has no publisher"
+reg_value "$UNINSTALL_KEY" EstimatedSize >/dev/null || fail "uninstall entry has no size"
+firewall=$(reg_value "$UNINSTALL_KEY" FirewallRule) || fail "the firewall step did not run"
+reg_value "$RUN_KEY" Quillet >/dev/null && fail "a Run entry despite /NOAUTOSTART"
+echo "installer-test: installed silently without the start at logon; firewall step's result: $firewall"
+
+# 2. The installed program answers.
+"$LINUX_BUILD/wcsrvd" --name "Installer Test Board" >"$RUN/wcsrvd.out" 2>&1 &
+pids+=("$!")
+"$WINE64" "$INSTDIR/quillet.exe" >"$RUN/quillet.out" 2>&1 &
+quillet_pid=$!
+pids+=("$quillet_pid")
+up=0
+for _ in $(seq 120); do
+    kill -0 $quillet_pid 2>/dev/null || fail "the installed quillet.exe ended during start-up"
+    if probe log 2>/dev/null | grep -q -- "- Started to Listen for IDENT Connections"; then
+        up=1
+        break
+    fi
+    sleep 0.5
+done
+[ $up = 1 ] || fail "the installed quillet.exe did not come up within 60 s"
+"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail "palaver-notify failed"
+exec 3<>/dev/tcp/127.0.0.1/113
+printf '1234 , 194\r\n' >&3
+reply=$(timeout 20 cat <&3 | tr -d '\r')
+exec 3<&-
+[ "$reply" = "1234,194 : USERID : UNIX : alice" ] || fail "IDENT reply [$reply]"
+echo "installer-test: the installed quillet.exe answered: $reply"
+
+# 3. Installing over the running copy closes it first.
+setup /S
+for _ in $(seq 100); do
+    kill -0 $quillet_pid 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 $quillet_pid 2>/dev/null && fail "setup left the running quillet.exe running"
+status=0
+wait $quillet_pid || status=$?
+[ $status = 0 ] || fail "the running quillet.exe ended with status $status"
+reg_value "$RUN_KEY" Quillet | grep -qF 'Quillet\quillet.exe' || fail "no Run entry after the default install"
+echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $(reg_value "$RUN_KEY" Quillet)"
+
+# 4. Silent uninstall. The uninstaller copies itself away and runs from
+# there, so its end is seen by the folder going.
+"$WINE64" "$INSTDIR/uninstall.exe" /S >"$RUN/uninstall.out" 2>&1 || fail "uninstall.exe /S failed"
+for _ in $(seq 300); do
+    [ -e "$INSTDIR" ] || break
+    sleep 0.1
+done
+[ -e "$INSTDIR" ] && fail "left behind: $(find "$INSTDIR")"
+[ -e "$MENU" ] && fail "Start-menu folder left behind"
+reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail "uninstall entry left behind"
+reg_value "$RUN_KEY" Quillet >/dev/null && fail "Run entry left behind"
+echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left"
+echo "installer-test: PASS"
