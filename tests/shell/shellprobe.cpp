@@ -109,3 +109,34 @@ bool StopTicker(void)
     KillTimer(nullptr, uTicker);
     return bTickerActed && !bTickerTimedOut;
 }
+
+struct OwnWindowSearch {
+    const char *windowClass;
+    const char *title;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchOwnWindow(HWND hwnd, LPARAM lParam)
+{
+    OwnWindowSearch *search = (OwnWindowSearch *)lParam;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != GetCurrentProcessId())
+        return TRUE;
+    char text[256];
+    if (search->windowClass != nullptr &&
+        (GetClassNameA(hwnd, text, sizeof(text)) == 0 || strcmp(text, search->windowClass) != 0))
+        return TRUE;
+    if (search->title != nullptr &&
+        (GetWindowTextA(hwnd, text, sizeof(text)) < 0 || strcmp(text, search->title) != 0))
+        return TRUE;
+    search->found = hwnd;
+    return FALSE;
+}
+
+HWND FindOwnWindow(const char *windowClass, const char *title)
+{
+    OwnWindowSearch search = {windowClass, title, nullptr};
+    EnumWindows(MatchOwnWindow, (LPARAM)&search);
+    return search.found;
+}

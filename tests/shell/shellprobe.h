@@ -27,6 +27,12 @@ extern std::string sLogAtServiceStart;
 
 void ClearProbes(void);
 
+/* The first top-level window of this process with the class and title
+   given (null matches any), or null. ctest runs several window tests side
+   by side on one display, so a plain FindWindow may find another test's
+   box or menu. */
+HWND FindOwnWindow(const char *windowClass, const char *title);
+
 /* The whole message log, and the status bar's first part. */
 std::string LogText(void);
 std::string StatusText(void);

@@ -59,7 +59,7 @@ TEST_F(MainWindow, StartsHiddenWithTitleLinesAndWaitingStatus)
 
 static bool CloseOpenMenu(void)
 {
-    HWND menuWindow = FindWindowA("#32768", nullptr);
+    HWND menuWindow = FindOwnWindow("#32768", nullptr);
     if (menuWindow == nullptr || !IsWindowVisible(menuWindow))
         return false;
     EndMenu();
@@ -222,7 +222,7 @@ TEST_F(MainWindow, UserErrBoxLeavesTheWindowWorking)
         InterlockedExchange(&bUserErrReturned, 1);
     }).detach();
     bool bOpen = PumpUntil(
-        [] { return (hwndUserErrBox = FindWindowA("#32770", "Quillet")) != nullptr; }, 20000);
+        [] { return (hwndUserErrBox = FindOwnWindow("#32770", "Quillet")) != nullptr; }, 20000);
     ASSERT_TRUE(bOpen) << "no box titled Quillet";
     EXPECT_EQ(InterlockedCompareExchange(&bUserErrReturned, 0, 0), 0) << "returned before the box closed";
 
@@ -290,7 +290,7 @@ static std::vector<UINT> MenuIdsSeen;
 
 static bool InspectAndCloseMenu(void)
 {
-    HWND menuWindow = FindWindowA("#32768", nullptr);
+    HWND menuWindow = FindOwnWindow("#32768", nullptr);
     if (menuWindow == nullptr || !IsWindowVisible(menuWindow))
         return false;
     HMENU menu = (HMENU)SendMessageA(menuWindow, MN_GETHMENU, 0, 0);

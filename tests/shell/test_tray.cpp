@@ -26,7 +26,7 @@ static int iAboutKey;
 
 static HWND FindAbout(void)
 {
-    HWND about = FindWindowA(nullptr, "Quillet - About");
+    HWND about = FindOwnWindow(nullptr, "Quillet - About");
     return about != nullptr && IsWindowVisible(about) ? about : nullptr;
 }
 
@@ -44,7 +44,7 @@ static bool InspectAndCloseAbout(void)
 
 static void ForceAboutClosed(void)
 {
-    EndDialog(FindWindowA(nullptr, "Quillet - About"), 0);
+    EndDialog(FindOwnWindow(nullptr, "Quillet - About"), 0);
 }
 
 TEST_F(MainWindow, AboutBoxIsModalAndClosesOnOkEnterAndEsc)
@@ -75,7 +75,7 @@ TEST_F(MainWindow, AboutBoxIsModalAndClosesOnOkEnterAndEsc)
 
         EXPECT_TRUE(bAboutOwnedByMain) << c.what;
         EXPECT_TRUE(bMainDisabled) << c.what << ": the About box is modal";
-        EXPECT_EQ(FindWindowA(nullptr, "Quillet - About"), nullptr)
+        EXPECT_EQ(FindOwnWindow(nullptr, "Quillet - About"), nullptr)
             << c.what << " did not close it";
         EXPECT_TRUE(IsWindowEnabled(g_hWnd));
         EXPECT_EQ(IsWindowVisible(g_hWnd) != 0, c.shown) << c.what;
