@@ -30,14 +30,6 @@ HICON g_hIcon;
 /* Explorer broadcasts this when it rebuilds the tray. */
 static UINT uTaskbarCreated;
 
-void MsgOut(const char *text)
-{
-    /* A sent message: from another thread the window's thread performs it
-       while the writer waits, so each text goes in whole and texts never
-       mix. */
-    SendMessageA(hwndMSG1, EM_REPLACESEL, 0, (LPARAM)text);
-}
-
 int UserErr(const char *text)
 {
     return MessageBoxA(nullptr, text, "Quillet", MB_OK);
@@ -179,6 +171,8 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
         return MsgSysCommand(wParam);
     case WM_TRAYICON:
         return MsgTrayIcon(hwnd, wParam, lParam);
+    case WM_LOGQUEUE:
+        return MsgLogQueue();
     }
     return 0;
 }
@@ -220,6 +214,7 @@ void MessageLoop(void)
    threads and their sockets. */
 void ShutDown(void)
 {
+    DrainLog();
     TrayNotify(NIM_DELETE, &g_nid);
     DestroyIcon(g_hIcon);
     PlatSockCleanup();

@@ -31,6 +31,10 @@ void ClearProbes(void);
 std::string LogText(void);
 std::string StatusText(void);
 
+/* Takes the window's messages until every text queued for the log is in
+   the box; false when ms pass first. */
+bool PumpUntilLogged(int ms);
+
 /* True, with the exit code, when a quit is waiting in this thread's queue;
    the quit is taken out. */
 bool TakeQuit(int *code);
