@@ -79,3 +79,26 @@ int DecimalValue(const char *text)
         uValue = 0u - uValue;
     return (int)uValue;
 }
+
+char *EscapeControls(char *dest, const char *source, int size)
+{
+    static const char HEX[] = "0123456789abcdef";
+    int n = 0;
+    for (; *source != '\0'; source++) {
+        unsigned char c = (unsigned char)*source;
+        if (c >= 0x20 && c != 0x7F) {
+            if (n + 1 > size - 1)
+                break;
+            dest[n++] = (char)c;
+            continue;
+        }
+        if (n + 4 > size - 1)
+            break;
+        dest[n++] = '\\';
+        dest[n++] = 'x';
+        dest[n++] = HEX[c >> 4];
+        dest[n++] = HEX[c & 15];
+    }
+    dest[n] = '\0';
+    return dest;
+}

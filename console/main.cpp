@@ -2,22 +2,49 @@
    output, user errors to standard error; SIGINT or SIGTERM ends it. */
 #include "hostlock.h"
 #include "../app/services.h"
+#include "../common/logqueue.h"
 #include "../common/platform.h"
 #include "../common/version.h"
 
+#include <errno.h>
 #include <mutex>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+/* The most the writer puts out with one write. */
+static const int LOG_BATCH_BYTES = 64 * 1024;
 
 static std::mutex ConsoleLock;
 
+/* Handlers only queue their lines: a terminal paused with Ctrl-S or a pipe
+   nobody reads holds up the writer, never an answer. */
 void MsgOut(const char *text)
 {
-    std::lock_guard<std::mutex> hold(ConsoleLock);
-    fputs(text, stdout);
-    fflush(stdout);
+    LogQueuePut(text);
+}
+
+/* Puts the log out on standard output, in order. A closed output loses
+   what is written to it; the program goes on. */
+static void *LogWriter(void *)
+{
+    static char batch[LOG_BATCH_BYTES];
+    for (;;) {
+        int len = LogQueueWaitTake(batch, sizeof(batch));
+        int at = 0;
+        while (at < len) {
+            ssize_t n = write(STDOUT_FILENO, batch + at, (size_t)(len - at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            at += (int)n;
+        }
+    }
+    return nullptr;
 }
 
 int UserErr(const char *text)
@@ -61,6 +88,14 @@ int main(void)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    /* A closed output must not end the program. */
+    signal(SIGPIPE, SIG_IGN);
+
+    pthread_t writer;
+    if (pthread_create(&writer, nullptr, LogWriter, nullptr) == 0)
+        pthread_detach(writer);
+    else
+        UserErr("Unable to start the log writer");
 
     ResetServices();
     MsgOut(QUILLET_TITLE "\r\n");

@@ -2,9 +2,11 @@
 #include "clientservice.h"
 
 #include "clientrec.h"
+#include "refusals.h"
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
+#include "../common/textutil.h"
 #include "../common/waits.h"
 #include "../ident/nodetable.h"
 
@@ -53,11 +55,9 @@ int bLocalPeer(unsigned int peer, unsigned int local)
 static void RefusePeer(PSocket s, PAddr peer)
 {
     iRcvdPalaverConnects++;
-    char line[80];
-    snprintf(line, sizeof(line),
-             "- ClientListen refused a connection from <%u.%u.%u.%u>: not this host\r\n",
-             peer >> 24, (peer >> 16) & 255, (peer >> 8) & 255, peer & 255);
-    MsgOut(line);
+    char line[256];
+    if (RefusalLine(peer, PlatTickMs(), line, sizeof(line)))
+        MsgOut(line);
     PlatClose(s);
 }
 
@@ -115,7 +115,9 @@ static void HandleQuit(const ClientRecord *rec)
 {
     char line[96];
     iRcvdClientQuits++;
-    snprintf(line, sizeof(line), "- ClientHandler Quit received on node <%s>\r\n", rec->sNodeText);
+    char node[4 * sizeof(rec->sNodeText)];
+    EscapeControls(node, rec->sNodeText, sizeof(node));
+    snprintf(line, sizeof(line), "- ClientHandler Quit received on node <%s>\r\n", node);
     MsgOut(line);
     if (ClearNodeRec(rec->iNode) != 0) {
         snprintf(line, sizeof(line),

@@ -17,10 +17,13 @@ char sSys_RegString[SYS_TEXT_SIZE];
 static TMakewild Makewild;
 static TWildcatService Service;
 
+/* The texts come from the host server, so they are written escaped. */
 static void LogLine(const char *format, const char *text)
 {
-    char line[SYS_TEXT_SIZE + 64];
-    snprintf(line, sizeof(line), format, text);
+    char shown[4 * SYS_TEXT_SIZE];
+    char line[sizeof(shown) + 64];
+    EscapeControls(shown, text, sizeof(shown));
+    snprintf(line, sizeof(line), format, shown);
     MsgOut(line);
 }
 

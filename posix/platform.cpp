@@ -1,5 +1,6 @@
 /* posix/platform.cpp: the POSIX half of the platform layer. */
 #include "../common/platform.h"
+#include "../common/logqueue.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -241,6 +242,9 @@ int64_t PlatTickMs(void)
 
 void PlatExit(int status)
 {
+    /* The last lines, such as why the process ends, still go out unless
+       the output is stalled. */
+    LogQueueDrain(LOG_DRAIN_MS);
     fflush(stdout);
     fflush(stderr);
     _exit(status);

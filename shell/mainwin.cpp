@@ -31,14 +31,6 @@ HICON g_hIcon;
 /* Explorer broadcasts this when it rebuilds the tray. */
 static UINT uTaskbarCreated;
 
-void MsgOut(const char *text)
-{
-    /* A sent message: from another thread the window's thread performs it
-       while the writer waits, so each text goes in whole and texts never
-       mix. */
-    SendMessageA(hwndMSG1, EM_REPLACESEL, 0, (LPARAM)text);
-}
-
 int UserErr(const char *text)
 {
     return MessageBoxA(nullptr, text, "Quillet", MB_OK);
@@ -193,6 +185,8 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
             return 0;
         RefreshStatistics(hwnd);
         return 1;
+    case WM_LOGQUEUE:
+        return MsgLogQueue();
     }
     return 0;
 }
@@ -234,6 +228,7 @@ void MessageLoop(void)
    threads and their sockets. */
 void ShutDown(void)
 {
+    DrainLog();
     TrayNotify(NIM_DELETE, &g_nid);
     DestroyIcon(g_hIcon);
     /* The copy of the tray menu that the latest right click loaded. */

@@ -56,6 +56,24 @@ void RefreshStatistics(HWND hwnd);
 /* The edit control beside "Client Connects". */
 HWND FindConnectsField(HWND hwnd);
 
+/* ---- The message log (logwin.cpp) ---- */
+
+/* Posted to the main window when texts wait in the log's queue. */
+#define WM_LOGQUEUE (WM_APP + 1)
+
+/* The log keeps the newest text up to this many characters; past it the
+   oldest lines go, down to LOG_TEXT_KEEP, so that a board running for
+   months holds a bounded log and appends stay quick. */
+#define LOG_TEXT_LIMIT (1024 * 1024)
+#define LOG_TEXT_KEEP (768 * 1024)
+
+/* Appends what waits in the queue; the main window's WM_LOGQUEUE. */
+INT_PTR MsgLogQueue(void);
+
+/* Appends what is still queued, within the time the end of the process
+   allows; on the window's thread at shut-down. */
+void DrainLog(void);
+
 /* ---- Layout arithmetic (layout.cpp) ---- */
 
 /* Pixels per dialog unit, from the reference rectangle 4, 12, 242, 388 as

@@ -6,6 +6,7 @@
 #include "../ident/nodetable.h"
 #include "../notify/clientrec.h"
 #include "../notify/clientservice.h"
+#include "../notify/refusals.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
@@ -235,4 +236,33 @@ TEST(ClientPort, SystemPicksAPort)
     PlatClose(c);
     EXPECT_EQ(NameFor(50000, 6667), "served");
     InitNodeRec();
+}
+
+TEST(ClientRefusals, FirstLineThenAtMostOneCountAMinutePerAddress)
+{
+    ClearRefusals();
+    const PAddr other = 0xC0000202u, third = 0xC0000203u;
+    char line[256];
+    ASSERT_EQ(RefusalLine(other, 1000, line, sizeof(line)), 1);
+    EXPECT_STREQ(line, "- ClientListen refused a connection from <192.0.2.2>: not this host\r\n");
+    for (int i = 1; i <= 500; i++)
+        EXPECT_EQ(RefusalLine(other, 1000 + i * 100, line, sizeof(line)), 0) << i;
+    /* Another address is an address of its own. */
+    ASSERT_EQ(RefusalLine(third, 2000, line, sizeof(line)), 1);
+    EXPECT_STREQ(line, "- ClientListen refused a connection from <192.0.2.3>: not this host\r\n");
+    ASSERT_EQ(RefusalLine(other, 61000, line, sizeof(line)), 1);
+    EXPECT_STREQ(line, "- ClientListen refused <501> connections from <192.0.2.2> in the last 60 s: "
+                       "not this host\r\n");
+    EXPECT_EQ(RefusalLine(other, 61001, line, sizeof(line)), 0);
+
+    /* Addresses beyond the table push out the one logged longest ago; its
+       count is not lost. */
+    EXPECT_EQ(RefusalLine(third, 30000, line, sizeof(line)), 0);
+    for (PAddr a = 1; a <= REFUSAL_ADDRESSES - 2; a++)
+        ASSERT_EQ(RefusalLine(0x0A000000u + a, 62000, line, sizeof(line)), 1);
+    ASSERT_EQ(RefusalLine(0x0B000001u, 63000, line, sizeof(line)), 1);
+    EXPECT_STREQ(line, "- ClientListen refused <1> connections from <192.0.2.3> in the last 61 s: "
+                       "not this host\r\n"
+                       "- ClientListen refused a connection from <11.0.0.1>: not this host\r\n");
+    ClearRefusals();
 }

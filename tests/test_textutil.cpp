@@ -79,3 +79,18 @@ TEST(DecimalValue, ReadsAsAtoiDoes)
     EXPECT_EQ(DecimalValue("99999999999999999999999999999999"), -1);
     EXPECT_EQ(DecimalValue("-99999999999999999999"), -1661992959);
 }
+
+TEST(EscapeControls, ControlBytesFromPeersAreWrittenAsHex)
+{
+    char dest[32];
+    EXPECT_STREQ(EscapeControls(dest, "Test Board", sizeof(dest)), "Test Board");
+    EXPECT_STREQ(EscapeControls(dest, "1\r\n- x", sizeof(dest)), "1\\x0d\\x0a- x");
+    EXPECT_STREQ(EscapeControls(dest, "\x1b[2J\x7f\x01\x1f", sizeof(dest)), "\\x1b[2J\\x7f\\x01\\x1f");
+    /* Bytes above 0x7F are the system's own characters, not controls. */
+    EXPECT_STREQ(EscapeControls(dest, "caf\xe9 \x80", sizeof(dest)), "caf\xe9 \x80");
+    /* Cut before an escape that does not fit whole. */
+    char small[7];
+    EXPECT_STREQ(EscapeControls(small, "ab\ncd", sizeof(small)), "ab\\x0a");
+    EXPECT_STREQ(EscapeControls(small, "abc\ncd", sizeof(small)), "abc");
+    EXPECT_STREQ(EscapeControls(small, "abcdefgh", sizeof(small)), "abcdef");
+}

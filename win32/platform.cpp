@@ -1,6 +1,7 @@
 /* win32/platform.cpp: the Win32 half of the platform layer (Windows Sockets
    1.1 and the C runtime's threads). */
 #include "../common/platform.h"
+#include "../common/logqueue.h"
 
 #include <windows.h>
 #include <winsock.h>
@@ -170,5 +171,8 @@ int64_t PlatTickMs(void)
 
 void PlatExit(int status)
 {
+    /* The last lines, such as why the process ends, still reach the log
+       unless the window's thread is not taking them. */
+    LogQueueDrain(LOG_DRAIN_MS);
     ExitProcess((UINT)status);
 }

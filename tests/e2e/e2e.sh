@@ -46,24 +46,6 @@ host_fault_ends() {
     grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
 }
 
-# other_host: a second network namespace joined to this one by a veth pair
-# plays another host, 192.0.2.2, reaching this one at 192.0.2.1. Its
-# process id is left in "other".
-other_host() {
-    unshare -n sleep 60 &
-    other=$!
-    pids+=($other)
-    # The veth's far end can be moved once the namespace exists.
-    for _ in $(seq 200); do
-        [ "$(readlink /proc/$other/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-        sleep 0.05
-    done
-    ip link add q-here type veth peer name q-there netns "$other"
-    ip addr add 192.0.2.1/24 dev q-here
-    ip link set q-here up
-    nsenter -t "$other" -n sh -c 'ip link set lo up; ip addr add 192.0.2.2/24 dev q-there; ip link set q-there up'
-}
-
 ip link set lo up
 
 case "$SCENARIO" in
@@ -117,7 +99,7 @@ foreign)
     ready
     other_host
     port=$NOTIFY_PORT
-    nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 3 194 1234 evil)
+    nsenter -t "$OTHER" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 3 194 1234 evil)
     wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
         fail "the other host's record was not refused: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : ERROR : NO-USER \r\n'
@@ -271,7 +253,7 @@ host_address)
     wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "second address refused: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     other_host
-    nsenter -t "$other" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 5 194 1234 evil)
+    nsenter -t "$OTHER" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 5 194 1234 evil)
     wait_for "$LOG" "- ClientListen refused a connection from <192.0.2.2>: not this host" 5 ||
         fail "the other host's record was not refused: $(log_lines)"
     grep -qF "node  <5>" "$LOG" && fail "the other host's record was taken"

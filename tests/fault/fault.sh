@@ -35,6 +35,26 @@ notify() {
     bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3 && timeout 5 cat <&3 >/dev/null"
 }
 
+# answering SECONDS: waits until port 113 answers, for scenarios whose log
+# is out of sight.
+answering() {
+    local deadline=$((SECONDS + $1))
+    until exchange 113 "$(hex '1 , 2\r\n')" 5 | grep -q "^reply=b'1,2 : ERROR : NO-USER"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.5
+    done
+}
+
+# stop_timed: stop_quillet, saying how long SIGTERM took to end the program;
+# STOP_MS is that time.
+stop_timed() {
+    local t0
+    t0=$(date +%s%N)
+    stop_quillet
+    STOP_MS=$((($(date +%s%N) - t0) / 1000000))
+    echo "$SCENARIO: SIGTERM ended quillet in $STOP_MS ms"
+}
+
 still_serving() {
     kill -0 "$QUILLET" 2>/dev/null || fail "quillet is gone"
     "$BIN/palaver-notify" connect 200 7000 7001 still || fail "palaver-notify connect failed"
@@ -230,6 +250,84 @@ listen_refused)
     wait "$QUILLET"
     status=$?
     [ $status -eq 0 ] || fail "quillet ended with status $status on SIGTERM"
+    ;;
+stdout_stalled)
+    # Standard output is a pipe of one page that nobody reads, as when a
+    # terminal is paused: the lines wait, queries are still answered on
+    # time, and SIGTERM still ends the program within a second.
+    start_host
+    # ThreadSanitizer's own exit waits a second for running threads; the
+    # time measured here is the program's.
+    export TSAN_OPTIONS="${TSAN_OPTIONS:-} atexit_sleep_ms=0"
+    mkfifo "$WORK/out"
+    $PEERS stall 100 <"$WORK/out" &
+    pids+=($!)
+    start_quillet_to "$WORK/out"
+    answering 20 || fail "port 113 never answered"
+    $PEERS quits "$(host_notify_port)" 80
+    # A thread of quillet now waits for room in the pipe.
+    for _ in $(seq 50); do
+        cat /proc/"$QUILLET"/task/*/wchan 2>/dev/null | grep -q pipe_write && break
+        sleep 0.1
+    done
+    cat /proc/"$QUILLET"/task/*/wchan 2>/dev/null | grep -q pipe_write || fail "the output did not stall"
+    "$BIN/palaver-notify" connect 200 7000 7001 still || fail "palaver-notify connect failed"
+    got=$(exchange 113 "$(hex '7001 , 7000\r\n')" 10)
+    echo "stdout_stalled: $got"
+    echo "$got" | grep -Eq "^reply=b'7001,7000 : USERID : UNIX : still\\\\r\\\\n' closed=1 seconds=[2-5]\." ||
+        fail "no answer on time with the output stalled: $got"
+    stop_timed
+    [ "$STOP_MS" -le 1000 ] || fail "SIGTERM took $STOP_MS ms with the output stalled"
+    ;;
+closed_output)
+    # Standard output's reader has gone: the lines are lost, but the
+    # program serves on and ends as usual.
+    start_host
+    mkfifo "$WORK/out"
+    true <"$WORK/out" &
+    start_quillet_to "$WORK/out"
+    answering 20 || fail "port 113 never answered"
+    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    kill -0 "$QUILLET" 2>/dev/null || fail "quillet ended when its output closed"
+    stop_quillet
+    ;;
+refused_flood)
+    # Another host floods the notification port from two addresses: every
+    # connection is refused, and the log gets one line per address.
+    start_host
+    start_quillet
+    ready
+    other_host 192.0.2.2 192.0.2.3
+    for source in 192.0.2.2 192.0.2.3; do
+        got=$(nsenter -t "$OTHER" -n $PEERS flood "$source" 192.0.2.1 "$NOTIFY_PORT" 200)
+        [ "$got" = "closed=200" ] || fail "flood from $source: $got"
+    done
+    still_serving
+    refused=$(log_lines | grep -c -- "^- ClientListen refused")
+    [ "$refused" -eq 2 ] || fail "$refused refusal lines for 400 refused connections"
+    for source in 192.0.2.2 192.0.2.3; do
+        log_lines | grep -qx -- "- ClientListen refused a connection from <$source>: not this host" ||
+            fail "no refusal line for $source"
+    done
+    stop_quillet
+    ;;
+control_bytes)
+    # Control bytes in the host server's texts and in a Quit record's node
+    # field are written as \xNN: they neither start a line of their own nor
+    # reach a terminal.
+    start_host --name $'Evil\x1b[2J\x07Board' --regstring $'R\x01\x7f'
+    start_quillet
+    ready
+    printf 'Qxyz1\r\n\x1b\x7f' | notify
+    wait_for "$LOG" '- ClientHandler Quit received on node <1\x0d\x0a\x1b\x7f>' 5 ||
+        fail "Quit line not escaped: $(log_lines | tail -n 2 | od -c | head)"
+    log_lines | grep -qxF -- '- Connected to Evil\x1b[2J\x07Board' || fail "system name not escaped"
+    log_lines | grep -qxF -- '- Reg string   R\x01\x7f' || fail "registration string not escaped"
+    LC_ALL=C grep -q $'[\x01-\x09\x0b\x0c\x0e-\x1f\x7f]' "$LOG" && fail "control bytes reached the log"
+    [ "$(tr -cd '\r' <"$LOG" | wc -c)" -eq "$(grep -c $'\r$' "$LOG")" ] || fail "a CR outside a line end"
+    still_serving
+    stop_quillet
     ;;
 *)
     echo "unknown scenario $SCENARIO"

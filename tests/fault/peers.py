@@ -1,12 +1,15 @@
 """tests/fault/peers.py: the peers of the fault scenarios, which bash cannot
 play: exact bytes, precise timing, many connections held at once, and the
 CPU time a process spends meanwhile. Every wait here is bounded."""
+import fcntl
 import os
 import resource
 import select
 import socket
 import sys
 import time
+
+F_SETPIPE_SZ = 1031
 
 
 def exchange(port, payload, timeout):
@@ -95,6 +98,47 @@ def outage(pid, port, count, seconds):
         s.close()
 
 
+def stall(seconds):
+    """Holds standard input, a pipe, shrunk to one page, and never reads it:
+    the writer at the other end stalls once the page is full."""
+    fcntl.fcntl(0, F_SETPIPE_SZ, 4096)
+    time.sleep(seconds)
+
+
+def flood(source, host, port, count):
+    """Opens count connections from source to host:port one after another,
+    each until the peer closes it. Prints how many were closed."""
+    closed = 0
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(5)
+        s.bind((source, 0))
+        s.connect((host, port))
+        try:
+            if s.recv(1) == b"":
+                closed += 1
+        except ConnectionResetError:
+            closed += 1
+        except socket.timeout:
+            pass
+        s.close()
+    print("closed=%d" % closed)
+
+
+def quits(port, count):
+    """Sends count Quit records for a node outside the table, each on a
+    connection of its own, waiting for each to be closed: two log lines
+    apiece."""
+    for _ in range(count):
+        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        s.sendall(b"Qxyz999\0\0")
+        try:
+            s.recv(1)
+        except (ConnectionResetError, socket.timeout):
+            pass
+        s.close()
+
+
 def main():
     cmd = sys.argv[1]
     if cmd == "exchange":
@@ -105,6 +149,12 @@ def main():
         watch(int(sys.argv[2]), float(sys.argv[3]))
     elif cmd == "outage":
         outage(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]))
+    elif cmd == "stall":
+        stall(float(sys.argv[2]))
+    elif cmd == "quits":
+        quits(int(sys.argv[2]), int(sys.argv[3]))
+    elif cmd == "flood":
+        flood(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
     else:
         sys.exit("unknown command " + cmd)
 

@@ -4,6 +4,7 @@
 #include "shellprobe.h"
 
 #include "../../app/services.h"
+#include "../../common/logqueue.h"
 
 #include <commctrl.h>
 
@@ -61,6 +62,21 @@ std::string StatusText(void)
     SendMessageA(hwndStatusBar, SB_GETTEXTA, 0, (LPARAM)&text[0]);
     text.resize(strlen(text.c_str()));
     return text;
+}
+
+bool PumpUntilLogged(int ms)
+{
+    DWORD deadline = GetTickCount() + (DWORD)ms;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        if (LogQueueDrain(0))
+            return true;
+        if ((LONG)(GetTickCount() - deadline) >= 0)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
 }
 
 bool TakeQuit(int *code)

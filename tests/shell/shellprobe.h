@@ -37,6 +37,10 @@ HWND FindOwnWindow(const char *windowClass, const char *title);
 std::string LogText(void);
 std::string StatusText(void);
 
+/* Takes the window's messages until every text queued for the log is in
+   the box; false when ms pass first. */
+bool PumpUntilLogged(int ms);
+
 /* True, with the exit code, when a quit is waiting in this thread's queue;
    the quit is taken out. */
 bool TakeQuit(int *code);

@@ -411,6 +411,9 @@ TEST_F(MainWindow, MsgOutFromSeveralThreadsInsertsEachTextWhole)
     }
     for (std::thread &t : writers)
         t.join();
+    /* Writers no longer wait for the window: their texts may still be
+       queued when they finish. */
+    ASSERT_TRUE(PumpUntilLogged(20000));
 
     std::string log = LogText();
     ASSERT_EQ(log.compare(0, strlen(TITLE_LINES), TITLE_LINES), 0);

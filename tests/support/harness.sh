@@ -121,3 +121,43 @@ finish() {
     fi
     echo "$1: passed"
 }
+
+# ---- Output that stalls or closes, and another host ----
+
+# start_quillet_to FILE: the console program with its standard output going
+# to FILE (a fifo whose reader the scenario controls) instead of the log.
+start_quillet_to() {
+    : >"$LOG"
+    "$BIN/quillet" >"$1" 2>"$ERR" &
+    QUILLET=$!
+    pids+=($QUILLET)
+}
+
+# host_notify_port: the notification port as the host server registered it,
+# for scenarios that cannot read the log.
+host_notify_port() {
+    sed -n 's/.*registered service "quillet" .* port \([0-9]*\)$/\1/p' "$HOST" | tail -n 1
+}
+
+# other_host [ADDRESS...]: a second network namespace joined by a veth
+# pair plays another host; this side is 192.0.2.1, the other side holds the
+# given addresses (192.0.2.2 when none is given). OTHER is a process inside
+# it, for nsenter.
+other_host() {
+    [ $# -gt 0 ] || set -- 192.0.2.2
+    unshare -n sleep 120 &
+    OTHER=$!
+    pids+=($OTHER)
+    # The veth's far end can be moved once the namespace exists.
+    local a
+    for _ in $(seq 200); do
+        [ "$(readlink /proc/$OTHER/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
+        sleep 0.05
+    done
+    ip link add q-here type veth peer name q-there netns "$OTHER"
+    ip addr add 192.0.2.1/24 dev q-here
+    ip link set q-here up
+    nsenter -t "$OTHER" -n ip link set lo up
+    for a in "$@"; do nsenter -t "$OTHER" -n ip addr add "$a/24" dev q-there; done
+    nsenter -t "$OTHER" -n ip link set q-there up
+}
