@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 CORE_SUITES="LeftStr. NodeTable. IdentQuery. IdentHandlerTest. ClientRecord. ClientHandlerTest. HandlerCaps. AcceptErrors.
     ReadyFlag. IdentWait. Exports/Ferrule. FerruleLoading. FerruleExports. FerruleExample."
 LINUX_SUITES="$CORE_SUITES e2e. fault. bench.smoke"
-WIN64_SUITES="$CORE_SUITES MainWindow. AboutDlgProc. Layout. Resources. ShellImports."
+WIN64_SUITES="$CORE_SUITES ThreadStack. MainWindow. AboutDlgProc. Layout. Resources. ShellImports."
 
 # check_suites PRESET SUITE...: fails, naming them, when suites are missing
 # from the preset's test list. The unit suites' names are read from the test
