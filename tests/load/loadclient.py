@@ -1,6 +1,7 @@
 """tests/load/loadclient.py: the load on a running quillet. Registers 255
-nodes, then opens 2,000 IDENT connections at once while 2,000 Connect and
-Quit records churn half of the nodes, and checks every answer: each within
+nodes, then opens 2,000 IDENT connections at once (from four loopback
+addresses, 500 each) while 2,000 Connect and Quit records churn half of
+the nodes, and checks every answer: each within
 5 s of its connection, and never a name that belongs to another node.
 Every wait is bounded; the whole run ends within RUN_LIMIT seconds."""
 import json
@@ -18,6 +19,9 @@ CONNECTIONS = 2000
 RECORDS = 2000
 ANSWER_LIMIT = 5.0        # seconds from a connection to its answer
 RUN_LIMIT = 90.0
+# The connections come from several loopback addresses, so that no one
+# address passes the 1,024 handlers quillet allows it at once.
+SOURCES = ["127.0.0.%d" % (10 + i) for i in range(4)]
 
 
 def ports(node):
@@ -112,6 +116,7 @@ def main():
         while len(conns) < CONNECTIONS and time.monotonic() - begin >= spread * len(conns) / CONNECTIONS:
             node = len(conns) % NODES
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.bind((SOURCES[len(conns) % len(SOURCES)], 0))
             s.setblocking(False)
             c = {"node": node, "sock": s, "t0": time.monotonic(), "t1": None, "t2": None,
                  "t3": None, "buf": b"", "sent": False}
