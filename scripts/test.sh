@@ -58,6 +58,8 @@ cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE=build/win32/shell/quillet.exe \
     -P tests/shell/check_imports.cmake
 echo "== test quillet.exe end to end (wine64, private namespaces)"
 scripts/shell-e2e.sh build/linux build/win64
+echo "== test quillet.exe under load (wine64, 300 IDENT connections at once)"
+scripts/wine-load.sh 300 build/linux build/win64
 echo "== fuzz (bounded)"
 scripts/fuzz.sh 20
 echo "== test tsan"
