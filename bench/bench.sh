@@ -29,6 +29,11 @@ else
     NS=(unshare -rn)
 fi
 "${NS[@]}" bash bench/run.sh build/bench-release build/bench build/bench-release/bench "$OUT"
+# The soak: a million queries and 200,000 records through the build without
+# waits, hostile peers mixed in.
+echo "bench: soak" >&2
+"${NS[@]}" bash bench/soak.sh build/bench build/bench-release/bench "$OUT/soak.txt" ||
+    echo "bench: the soak failed" >&2
 # The x86_64 Windows build under wine64, 2,000 IDENT connections at once, in
 # a sandbox of its own (scripts/wine.sh).
 echo "bench: quillet.exe under wine64, ${BENCH_WINE_N:-2000} connections at once" >&2

@@ -379,7 +379,43 @@ def load_measurements(results):
         "startup": load("startup"),
         "rpaced": load("ref_hold_paced"), "ronce": load("ref_hold_once"),
         "wine": load("wine_hold"),
+        "soak": read_soak(os.path.join(results, "soak.txt")),
     }
+
+
+def read_soak(path):
+    """The soak's parts, by name: queries, records, soak (the samples),
+    idle, log."""
+    parts = {}
+    if not os.path.exists(path):
+        return parts
+    with open(path) as f:
+        for line in f:
+            tag = line.split(" ", 1)[0]
+            fields = parse_fields(line)
+            if tag == "RESULT":
+                parts[fields.get("part", fields.get("mode"))] = fields
+            elif tag in ("IDLE", "LOG"):
+                parts[tag.lower()] = fields
+    return parts
+
+
+def soak_text(s):
+    if "soak" not in s:
+        return "(not run)"
+    q, r, k, idle = s.get("queries", {}), s.get("records", {}), s["soak"], s.get("idle", {})
+    ok = lambda p: p.get("correct") == p.get("count")
+    return f"""| part | count | correct | rate | generator CPU |
+|---|---|---|---|---|
+| IDENT queries (concurrency 64, 8 source addresses) | {fmt_num(q.get('count'))} | {fmt_num(q.get('correct'))} {verdict(ok(q))} | {fmt_num(q.get('rate'), '/s')} | {q.get('gen_cpu_pct', 0):.0f}% |
+| Connect records (concurrency 8) | {fmt_num(r.get('count'))} | {fmt_num(r.get('correct'))} {verdict(ok(r))} | {fmt_num(r.get('rate'), '/s')} | {r.get('gen_cpu_pct', 0):.0f}% |
+
+RSS slope after warm-up (the first fifth of the load): **{k['rss_slope_kib_per_min']:+,.1f} KiB per
+minute** ({fmt_num(k['rss_after_warmup_kib'], ' KiB')} after warm-up, {fmt_num(k['rss_load_end_kib'], ' KiB')} at the
+end of the load, {fmt_num(k['rss_final_kib'], ' KiB')} once settled; peak {fmt_num(k['rss_peak_kib'], ' KiB')}).
+Threads peaked at {fmt_num(k['threads_peak'])} and descriptors at {fmt_num(k['fds_peak'])}; at the end
+{fmt_num(k['threads_final'])} threads and {fmt_num(k['fds_final'])} descriptors against {fmt_num(idle.get('threads'))} and
+{fmt_num(idle.get('fds'))} idle: {verdict(k['threads_final'] <= idle.get('threads', -1) and k['fds_final'] <= idle.get('fds', -1))}."""
 
 
 def ratio_text(q, r):
@@ -498,6 +534,16 @@ Plain server, at once:
 
 {HOLD_HEAD}
 {chr(10).join(hold_rows(m["ronce"]))}
+
+## Soak
+
+bench/soak.sh: the build without waits takes a million IDENT queries and
+200,000 Connect records as fast as the generator sends them, while peers that
+reset at once, send garbage to either port, or connect and stay silent until
+dropped after 60 s are mixed in. RSS, threads and descriptors are sampled
+every half second.
+
+{soak_text(m["soak"])}
 
 ## The x86_64 Windows build under wine64
 
