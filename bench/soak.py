@@ -4,11 +4,11 @@
   soak.py sample PID STOP_FILE MAX_SECONDS
       prints "t rss_kib threads fds" every half second until STOP_FILE
       exists, the process ends or MAX_SECONDS pass.
-  soak.py peers PORT NOTIFY_PORT COUNT SILENT MAX_SECONDS
-      hostile peers, COUNT in all, spread over the run: peers that reset
-      at once, peers that send garbage (to either port) and go, and SILENT
-      peers opened first that send nothing and wait for the server to drop
-      them. Prints what it did.
+  soak.py peers PORT NOTIFY_PORT COUNT SILENT SPREAD_SECONDS
+      hostile peers, COUNT in all, spread over SPREAD_SECONDS: peers that
+      reset at once, peers that send garbage (to either port) and go, and
+      SILENT peers opened first that send nothing and wait (up to 75 s
+      more) for the server to drop them. Prints what it did.
   soak.py settle PID THREADS FDS MAX_SECONDS
       waits until the process is back to its idle threads and descriptors.
   soak.py report SAMPLES LOAD_START LOAD_END
@@ -45,7 +45,8 @@ def sample(pid, stop, limit):
         time.sleep(0.5)
 
 
-def peers(port, notify_port, count, silent, limit):
+def peers(port, notify_port, count, silent, spread):
+    limit = spread + 75
     rng = random.Random(1413)
     start = time.monotonic()
     held = []
@@ -55,8 +56,7 @@ def peers(port, notify_port, count, silent, limit):
         s.connect(("127.0.0.1", port))
         held.append(s)
     done = {"reset": 0, "garbage": 0, "garbage_records": 0, "errors": 0}
-    # Spread over about two thirds of the time allowed.
-    pace = limit * 0.6 / max(count, 1)
+    pace = spread / max(count, 1)
     for i in range(count):
         if time.monotonic() - start > limit:
             break
@@ -74,8 +74,11 @@ def peers(port, notify_port, count, silent, limit):
                 s.sendall(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 1500))))
                 done["garbage"] += 1
             else:
+                # Any kind but the two records: a garbage Connect or Quit
+                # would change the nodes the queries ask about.
+                kind_byte = rng.choice([b for b in range(256) if b not in b"CQ"])
                 s.connect(("127.0.0.1", notify_port))
-                s.sendall(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 300))))
+                s.sendall(bytes([kind_byte] + [rng.randrange(256) for _ in range(rng.randrange(0, 300))]))
                 done["garbage_records"] += 1
             s.close()
         except OSError:

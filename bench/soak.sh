@@ -8,7 +8,8 @@
 # correctly and threads and descriptors return to their idle values.
 # Run inside a private network namespace as:
 #   bash soak.sh BENCH_BIN_DIR LOAD_BIN_DIR OUT_FILE
-# SOAK_CONNS, SOAK_RECORDS, SOAK_HOSTILE and SOAK_SILENT shrink it.
+# SOAK_CONNS, SOAK_RECORDS, SOAK_HOSTILE, SOAK_SILENT and SOAK_PEERS_S
+# shrink it.
 set -uo pipefail
 
 BIN=$1
@@ -19,6 +20,9 @@ CONNS=${SOAK_CONNS:-1000000}
 RECORDS=${SOAK_RECORDS:-200000}
 HOSTILE=${SOAK_HOSTILE:-30000}
 SILENT=${SOAK_SILENT:-200}
+# The hostile peers come over about as long as the load takes (some 10,000
+# queries a second here).
+PEERS_S=${SOAK_PEERS_S:-$((CONNS / 10000 + 5))}
 # The whole run's bound; the settling after it is bounded on its own.
 LIMIT_S=900
 . "$HERE/../tests/support/harness.sh"
@@ -44,7 +48,7 @@ rate=$!
 "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count "$RECORDS" --concurrency 8 --timeout-ms 30000 \
     --run-limit-ms $((LIMIT_S * 1000)) >"$WORK/records.out" 2>&1 &
 records=$!
-python3 "$HERE/soak.py" peers 113 "$NOTIFY_PORT" "$HOSTILE" "$SILENT" 120 >"$WORK/peers.out" 2>&1 &
+python3 "$HERE/soak.py" peers 113 "$NOTIFY_PORT" "$HOSTILE" "$SILENT" "$PEERS_S" >"$WORK/peers.out" 2>&1 &
 hostile=$!
 status=0
 wait $rate || { echo "soak: FAIL: not every query answered correctly"; status=1; }
