@@ -83,10 +83,8 @@ void InitHandlerCaps(void)
 
 void InitHandlerCapsFrom(int descriptors, int threads)
 {
-    {
-        std::lock_guard<std::mutex> hold(HandlersLock);
-        iHandlerCap = HandlerCapFor(descriptors, threads);
-    }
+    std::lock_guard<std::mutex> hold(HandlersLock);
+    iHandlerCap = HandlerCapFor(descriptors, threads);
     HandlerEnded.notify_all();
 }
 
@@ -120,12 +118,13 @@ static void TakeHandlerPlace(void)
     iHandlersRunning++;
 }
 
+/* The listeners are woken with the lock held, so that whoever next takes
+   the lock (a test seeing the count back, the process ending) finds the
+   handler wholly done with the shared state. */
 void GiveBackHandlerPlace(void)
 {
-    {
-        std::lock_guard<std::mutex> hold(HandlersLock);
-        iHandlersRunning--;
-    }
+    std::lock_guard<std::mutex> hold(HandlersLock);
+    iHandlersRunning--;
     HandlerEnded.notify_all();
 }
 

@@ -61,16 +61,20 @@ class HandlerCaps : public ::testing::Test {
   protected:
     PSocket listener = PSOCKET_INVALID;
     int port = 0;
+    int running = 0;
     std::vector<PSocket> peers;
     void SetUp() override
     {
         ClearLog();
         listener = ListenLoopback(&port);
+        running = HandlersRunning();
     }
     void TearDown() override
     {
+        /* Every handler wholly ended, its place given back, before the
+           test's state goes. */
         LetGo(iHolding);
-        EXPECT_TRUE(WaitUntil(Holding, 0, 10000));
+        EXPECT_TRUE(WaitUntil(Running, running, 10000)) << HandlersRunning();
         for (PSocket p : peers)
             PlatClose(p);
         PlatClose(listener);
@@ -92,7 +96,6 @@ class HandlerCaps : public ::testing::Test {
 TEST_F(HandlerCaps, OneAddressIsClosedPastItsCap)
 {
     const PAddr busy = 0x0A000001u, other = 0x0A000002u;
-    int running = HandlersRunning();
     for (int i = 0; i < IDENT_HANDLERS_PER_ADDR; i++)
         StartIdentHandler(HoldHandler, Accept(), busy);
     ASSERT_TRUE(WaitUntil(Holding, IDENT_HANDLERS_PER_ADDR, 20000)) << iHolding;
@@ -123,7 +126,6 @@ TEST_F(HandlerCaps, OneAddressIsClosedPastItsCap)
    ends; the waiting peer is then accepted, not dropped. */
 TEST_F(HandlerCaps, ListenerWaitsAtTheGlobalCap)
 {
-    int running = HandlersRunning();
     InitHandlerCapsFrom(DESCRIPTORS_KEPT + running + HANDLERS_MIN, -1);
     ASSERT_EQ(HandlerCap(), running + HANDLERS_MIN);
     for (int i = 0; i < HANDLERS_MIN; i++)

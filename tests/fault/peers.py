@@ -113,8 +113,18 @@ def hold(pid, port, count, seconds):
         held.append(s)
         if len(held) % 100 == 0:
             time.sleep(0.02)
-    # Past their 2 s wait the handlers sit waiting for a query.
+    # Past their 2 s wait the handlers sit waiting for a query. A slow build
+    # (ThreadSanitizer) may still be taking the burst from its accept queue:
+    # the ask below is timed once the thread count has held still for a
+    # second, so that it measures the address being held, not the burst.
     time.sleep(seconds)
+    still_since, last = time.monotonic(), threads(pid)
+    settle_end = time.monotonic() + 30
+    while time.monotonic() - still_since < 1.0 and time.monotonic() < settle_end:
+        time.sleep(0.1)
+        now = threads(pid)
+        if now != last:
+            still_since, last = time.monotonic(), now
     most = threads(pid)
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.bind(("127.0.0.3", 0))
