@@ -1,6 +1,7 @@
 /* app/services.cpp: start-up of the service threads. */
 #include "services.h"
 
+#include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
 #include "../ident/identlisten.h"
@@ -19,6 +20,8 @@ void ResetServices(void)
 void StartServices(void *hwnd)
 {
     ClearWINSStarted();
+    /* The front end has raised its limits by now. */
+    InitHandlerCaps();
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);
 }

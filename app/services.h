@@ -6,7 +6,8 @@
 /* Zeroes the counters and clears the node table. Before any thread starts. */
 void ResetServices(void);
 
-/* Clears the ready flag, then starts the host server link and the IDENT
+/* Clears the ready flag, sets the caps on handlers from the system's
+   limits, then starts the host server link and the IDENT
    listener, in that order, each given the main window's handle. */
 void StartServices(void *hwnd);
 

@@ -2,7 +2,9 @@
 # bench/bench.sh: make bench. Installs what the benchmarks need, builds the
 # shipped program (build/bench-release) and the build without waits
 # (build/bench), runs the set in a private network namespace and writes
-# BENCHMARKS.md and bench/overhead.png. Takes about a quarter of an hour;
+# BENCHMARKS.md and bench/overhead.png; then quillet.exe under wine64 with
+# 2,000 connections at once (scripts/wine-load.sh). Takes about a quarter of
+# an hour;
 # run it when nothing else keeps the cores busy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +15,8 @@ cmake --preset release -B build/bench-release >/dev/null
 cmake --build build/bench-release
 cmake --preset bench >/dev/null
 cmake --build --preset bench
+cmake --preset win64 >/dev/null
+cmake --build --preset win64
 
 OUT=build/bench-results
 rm -rf "$OUT"
@@ -25,5 +29,15 @@ else
     NS=(unshare -rn)
 fi
 "${NS[@]}" bash bench/run.sh build/bench-release build/bench build/bench-release/bench "$OUT"
+# The soak: a million queries and 200,000 records through the build without
+# waits, hostile peers mixed in.
+echo "bench: soak" >&2
+"${NS[@]}" bash bench/soak.sh build/bench build/bench-release/bench "$OUT/soak.txt" ||
+    echo "bench: the soak failed" >&2
+# The x86_64 Windows build under wine64, 2,000 IDENT connections at once, in
+# a sandbox of its own (scripts/wine.sh).
+echo "bench: quillet.exe under wine64, ${BENCH_WINE_N:-2000} connections at once" >&2
+scripts/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win64 | tee "$OUT/wine_hold.txt" ||
+    echo "bench: the wine64 load failed" >&2
 python3 bench/report.py "$OUT" BENCHMARKS.md bench/overhead.png bench/NOTES.md
 echo "bench: wrote BENCHMARKS.md and bench/overhead.png from $OUT"

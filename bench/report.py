@@ -377,7 +377,66 @@ def load_measurements(results):
         "rate": load("rate"), "wrate": load("short_rate"), "oid": load("oidentd"),
         "records": load("records"), "wrecords": load("short_records"),
         "startup": load("startup"),
+        "rpaced": load("ref_hold_paced"), "ronce": load("ref_hold_once"),
+        "wine": load("wine_hold"),
+        "soak": read_soak(os.path.join(results, "soak.txt")),
     }
+
+
+def read_soak(path):
+    """The soak's parts, by name: queries, records, soak (the samples),
+    idle, log."""
+    parts = {}
+    if not os.path.exists(path):
+        return parts
+    with open(path) as f:
+        for line in f:
+            tag = line.split(" ", 1)[0]
+            fields = parse_fields(line)
+            if tag == "RESULT":
+                parts[fields.get("part", fields.get("mode"))] = fields
+            elif tag in ("IDLE", "LOG"):
+                parts[tag.lower()] = fields
+    return parts
+
+
+def soak_text(s):
+    if "soak" not in s:
+        return "(not run)"
+    q, r, k, idle = s.get("queries", {}), s.get("records", {}), s["soak"], s.get("idle", {})
+    ok = lambda p: p.get("correct") == p.get("count")
+    return f"""| part | count | correct | rate | generator CPU |
+|---|---|---|---|---|
+| IDENT queries (concurrency 64, 8 source addresses) | {fmt_num(q.get('count'))} | {fmt_num(q.get('correct'))} {verdict(ok(q))} | {fmt_num(q.get('rate'), '/s')} | {q.get('gen_cpu_pct', 0):.0f}% |
+| Connect records (concurrency 8) | {fmt_num(r.get('count'))} | {fmt_num(r.get('correct'))} {verdict(ok(r))} | {fmt_num(r.get('rate'), '/s')} | {r.get('gen_cpu_pct', 0):.0f}% |
+
+RSS slope after warm-up (the first fifth of the load): **{k['rss_slope_kib_per_min']:+,.1f} KiB per
+minute** ({fmt_num(k['rss_after_warmup_kib'], ' KiB')} after warm-up, {fmt_num(k['rss_load_end_kib'], ' KiB')} at the
+end of the load, {fmt_num(k['rss_final_kib'], ' KiB')} once settled; peak {fmt_num(k['rss_peak_kib'], ' KiB')}).
+Threads peaked at {fmt_num(k['threads_peak'])} and descriptors at {fmt_num(k['fds_peak'])}; at the end
+{fmt_num(k['threads_final'])} threads and {fmt_num(k['fds_final'])} descriptors against {fmt_num(idle.get('threads'))} and
+{fmt_num(idle.get('fds'))} idle: {verdict(k['threads_final'] <= idle.get('threads', -1) and k['fds_final'] <= idle.get('fds', -1))}."""
+
+
+def ratio_text(q, r):
+    """Quillet's p99 overhead past the 2 s wait beside the plain server's:
+    as a ratio, and as the milliseconds Quillet adds."""
+    if q is None or r is None:
+        return "n/a | n/a"
+    if NEVER in (q, r):
+        return "n/a (a run timed out) | n/a"
+    qo, ro = max(q - WAIT_MS, 0.0), max(r - WAIT_MS, 0.1)
+    return f"{qo / ro:.2f}× | {q - r:+,.0f} ms"
+
+
+def reference_rows(m):
+    rows = []
+    for label, q, r in (("paced over 1 s", m["paced"], m["rpaced"]), ("at once", m["once"], m["ronce"])):
+        qp99, rp99 = median(q, "first_p99"), median(r, "first_p99")
+        rows.append(f"| {label} | {fmt_num(median(r, 'correct'))} of {fmt_num(median(r, 'count'))} | "
+                    f"{fmt_ms(median(q, 'first_p50'))} | {fmt_ms(median(r, 'first_p50'))} | "
+                    f"{fmt_ms(qp99)} | {fmt_ms(rp99)} | {ratio_text(qp99, rp99)} |")
+    return rows
 
 
 def write_report(f, m, facts, loads, results):
@@ -405,8 +464,9 @@ reply byte and to the server's close; the generator then resets its side, so
 that no TIME_WAIT entry is left on port 113 for the next run. Percentiles count a connection that was
 never answered (30 s limit per connection) as slower than all others, shown as
 "never". {held_n} connections are spread over two generator processes (each may
-hold at most {fmt_num(facts.get('nofile_hard'))} descriptors) and four source addresses 127.0.0.1-4 (more
-are added should one run out of ephemeral ports); the
+hold at most {fmt_num(facts.get('nofile_hard'))} descriptors) and 24 source addresses 127.0.0.1-24, so that
+no address passes the 1,024 connections Quillet handles at once for one
+address (more are added should one run out of ephemeral ports); the
 generator reports its own CPU (user + system, all processes) as a share of one
 core: {generator_cpu_text(m)}, printed beside each run, so it can be seen
 whether the generator limits the figures. Peak RSS is the kernel's
@@ -451,6 +511,50 @@ With a backlog of 5 preloaded, at once:
 
 {HOLD_HEAD}
 {chr(10).join(hold_rows(m["wonce"]))}
+
+## Beside a plain thread-per-connection server
+
+The hold figures move with whatever else the machine runs. Each hold run
+above is followed at once by the same load against `quillet-ref`
+(bench/refserver.cpp): one thread per connection, the same two 2 s waits,
+no caps, no log and no table. Medians of the runs; the overhead is the p99
+first reply past the 2 s wait, Quillet's as a ratio to the plain server's,
+and the milliseconds Quillet adds to the p99.
+
+| hold | plain server answered correctly | Quillet first reply p50 | plain p50 | Quillet first reply p99 | plain p99 | p99 overhead ratio | Quillet adds |
+|---|---|---|---|---|---|---|---|
+{chr(10).join(reference_rows(m))}
+
+Plain server, paced:
+
+{HOLD_HEAD}
+{chr(10).join(hold_rows(m["rpaced"]))}
+
+Plain server, at once:
+
+{HOLD_HEAD}
+{chr(10).join(hold_rows(m["ronce"]))}
+
+## Soak
+
+bench/soak.sh: the build without waits takes a million IDENT queries and
+200,000 Connect records as fast as the generator sends them, while peers that
+reset at once, send garbage to either port, or connect and stay silent until
+dropped after 60 s are mixed in. RSS, threads and descriptors are sampled
+every half second.
+
+{soak_text(m["soak"])}
+
+## The x86_64 Windows build under wine64
+
+`quillet.exe` (win64 preset) under wine64 in a sandbox of its own
+(scripts/wine-load.sh): every node registered, then connections opened at
+once from several loopback addresses (500 each) by the same generator. Wine
+makes its sockets in the wineserver process, through which every socket call
+passes, so these are Wine's figures, not Windows'.
+
+{HOLD_HEAD}
+{chr(10).join(hold_rows(m["wine"])) or "| (not run) |"}
 
 ## Overhead against concurrency
 

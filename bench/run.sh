@@ -30,9 +30,10 @@ CURVE_NS=${BENCH_CURVE_NS:-"1000 2500 5000 10000 19900"}
 # The comparison runs preload a short backlog in place of the system's
 # longest, to show what a queue of five waiting connections costs.
 SHORT_BACKLOG=5
-# 19,900 connections need two processes' worth of descriptors, and four
-# source addresses keep clear of ephemeral ports still in TIME_WAIT.
-HOLD_OPTS=(--procs 2 --sources 4 --timeout-ms 30000 --run-limit-ms 45000)
+# 19,900 connections need two processes' worth of descriptors; 24 source
+# addresses keep each under the 1,024 connections quillet handles at once
+# for one address (829 each), and clear of ephemeral ports in TIME_WAIT.
+HOLD_OPTS=(--procs 2 --sources 24 --timeout-ms 30000 --run-limit-ms 45000)
 # A query or record whose SYN was dropped waits 1, 3, 7, 15 s to retry; the
 # rate runs stop after a minute whatever is left.
 RATE_OPTS=(--timeout-ms 30000 --run-limit-ms 60000)
@@ -83,6 +84,30 @@ stop_server() {
     stop_program "$QUILLET"
 }
 
+# measured_ref FILE LOAD_ARGS...: the same load against the plain
+# thread-per-connection server (quillet-ref), with the same sampler.
+measured_ref() {
+    local file="$OUT/$1.txt"
+    shift
+    wait_port_free || return 1
+    "$LOADDIR/quillet-ref" >"$WORK/ref.out" 2>&1 &
+    local ref=$!
+    pids+=("$ref")
+    wait_for "$WORK/ref.out" "quillet-ref: serving" 5 || { note "quillet-ref: $(cat "$WORK/ref.out")"; return 1; }
+    rm -f "$WORK/stop"
+    python3 "$HERE/procsample.py" "$ref" 120 "$WORK/stop" >"$WORK/sample.out" &
+    local sampler=$!
+    sleep 0.3
+    nstat -n
+    "$LOAD" "$@" | tee -a "$file" | grep '^quillet-load' >&2
+    listen_counters >>"$file"
+    echo "LOADAVG $(cut -d' ' -f1 /proc/loadavg)" >>"$file"
+    touch "$WORK/stop"
+    wait "$sampler"
+    cat "$WORK/sample.out" >>"$file"
+    stop_program "$ref"
+}
+
 # measured FILE BIN_DIR BACKLOG LOAD_ARGS...: one load against a fresh
 # quillet, with the /proc sampler and the counters around it.
 measured() {
@@ -124,13 +149,17 @@ for rep in $(seq "$REPS"); do
     "$LOADDIR/quillet-startup" "$REL/quillet" 21 >>"$OUT/startup.txt" || exit 1
 done
 
-note "hold, shipped program, $HOLD_N connections paced over 1 s"
+# Each hold run is followed by the same load against the plain server, so
+# that both meet the same moment's machine.
+note "hold, shipped program and plain server, $HOLD_N connections paced over 1 s"
 for rep in $(seq "$REPS"); do
     measured hold_paced "$REL" "" hold --count "$HOLD_N" --pace-ms 1000 "${HOLD_OPTS[@]}"
+    measured_ref ref_hold_paced hold --count "$HOLD_N" --pace-ms 1000 "${HOLD_OPTS[@]}"
 done
-note "hold, shipped program, $HOLD_N connections at once"
+note "hold, shipped program and plain server, $HOLD_N connections at once"
 for rep in $(seq "$REPS"); do
     measured hold_once "$REL" "" hold --count "$HOLD_N" --pace-ms 0 "${HOLD_OPTS[@]}"
+    measured_ref ref_hold_once hold --count "$HOLD_N" --pace-ms 0 "${HOLD_OPTS[@]}"
 done
 
 note "overhead against concurrency"

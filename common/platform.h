@@ -49,6 +49,15 @@ int PlatListen(PSocket s, int backlog);
    connection's two addresses. PSOCKET_INVALID on failure. */
 PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);
 
+/* What a failed accept's error code says about the accepts after it:
+   the error belonged to one connection (reset or aborted before it was
+   accepted), resources ran out (descriptors, buffers, memory), or it will
+   last (the socket is no longer valid, the socket library is gone). */
+#define PLAT_ACCEPT_ERR_CONNECTION 0
+#define PLAT_ACCEPT_ERR_RESOURCES 1
+#define PLAT_ACCEPT_ERR_LASTING 2
+int PlatAcceptErrorKind(int err);
+
 /* 1 when addr is one of this host's own interface addresses, else 0. Asks
    the system each time, so addresses added while running count. */
 int PlatHostHasAddr(PAddr addr);
@@ -75,6 +84,12 @@ int PlatLastError(void);
 /* Starts fn(arg) on a new detached thread; 0 on success. The service threads
    and handlers need only a small stack. */
 int PlatThreadStart(void (*fn)(void *), void *arg);
+
+/* The system's limits on what handlers hold: how many descriptors this
+   process may have open, and how many threads it may start (the tightest
+   of the system's thread and process-id limits). -1 where the system sets
+   no such limit. Read once at start, after the front end raised its own. */
+void PlatHandlerLimits(int *descriptors, int *threads);
 
 /* Sleeps for ms milliseconds. */
 void PlatSleep(int ms);

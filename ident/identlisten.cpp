@@ -40,6 +40,9 @@ void IdentListen(void *hwnd)
         PortFailure("- IdentListen listen failure\r\n");
         return;
     }
-    for (;;)
-        StartHandler(IdentHandler, AcceptNext(listenSocket, nullptr, nullptr));
+    for (;;) {
+        PAddr peer = 0;
+        PSocket s = AcceptNext(listenSocket, &peer, nullptr);
+        StartIdentHandler(IdentHandler, s, peer);
+    }
 }

@@ -65,8 +65,10 @@ void AdmitClient(PSocket s, PAddr peer, PAddr local)
 {
     if (bLocalPeer(peer, local) || PlatHostHasAddr(peer))
         StartHandler(ClientHandler, s);
-    else
+    else {
         RefusePeer(s, peer);
+        GiveBackHandlerPlace();
+    }
 }
 
 void ClientListen(void)

@@ -16,8 +16,9 @@ int OpenClientPort(void);
 /* Serves the port that OpenClientPort opened, for ever. */
 void ClientListen(void);
 
-/* Hands an accepted connection to a ClientHandler thread when it comes from
-   this host, or refuses and closes it. Either way it is counted. */
+/* Hands an accepted connection (from AcceptNext, in the place it took) to
+   a ClientHandler thread when it comes from this host, or refuses and
+   closes it. Either way it is counted. */
 void AdmitClient(PSocket s, PAddr peer, PAddr local);
 
 /* Handles one record on an accepted connection (its socket, see SocketArg),

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -108,6 +109,75 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
         *local = getsockname(fd, (sockaddr *)&sin, &len) == 0 ? ntohl(sin.sin_addr.s_addr) : 0;
     }
     return fd;
+}
+
+int PlatAcceptErrorKind(int err)
+{
+    switch (err) {
+    /* The connection went before it was accepted, or the signal or network
+       trouble that accept(2) says to retry at once. */
+    case ECONNABORTED:
+    case EINTR:
+    case EAGAIN:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+        return PLAT_ACCEPT_ERR_CONNECTION;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return PLAT_ACCEPT_ERR_RESOURCES;
+    default:
+        return PLAT_ACCEPT_ERR_LASTING;
+    }
+}
+
+/* A limit as an int, -1 for none; larger values than an int holds count as
+   none, since no handler count comes near them. */
+static int LimitInt(rlim_t value)
+{
+    return value == RLIM_INFINITY || value > (rlim_t)0x7FFFFFFF ? -1 : (int)value;
+}
+
+static int ReadProcInt(const char *path)
+{
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return -1;
+    long value = -1;
+    if (fscanf(f, "%ld", &value) != 1 || value < 0 || value > 0x7FFFFFFF)
+        value = -1;
+    fclose(f);
+    return (int)value;
+}
+
+static int Tighter(int a, int b)
+{
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
+}
+
+void PlatHandlerLimits(int *descriptors, int *threads)
+{
+    rlimit lim;
+    *descriptors = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
+    /* Linux counts every thread as a process: against the user's process
+       limit, threads-max and pid_max alike. */
+    int t = getrlimit(RLIMIT_NPROC, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
+    t = Tighter(t, ReadProcInt("/proc/sys/kernel/threads-max"));
+    t = Tighter(t, ReadProcInt("/proc/sys/kernel/pid_max"));
+    *threads = t;
 }
 
 int PlatHostHasAddr(PAddr addr)

@@ -7,10 +7,10 @@ cd "$(dirname "$0")/.."
 # The suites each preset must run, as the starts of ctest's test names. A
 # preset whose list lacks one has lost that suite, and the run fails rather
 # than pass without it.
-CORE_SUITES="LeftStr. NodeTable. IdentQuery. IdentHandlerTest. ClientRecord. ClientHandlerTest.
+CORE_SUITES="LeftStr. NodeTable. IdentQuery. IdentHandlerTest. ClientRecord. ClientHandlerTest. HandlerCaps. AcceptErrors.
     ReadyFlag. IdentWait. Exports/Ferrule. FerruleLoading. FerruleExports. FerruleExample."
 LINUX_SUITES="$CORE_SUITES e2e. fault. bench.smoke"
-WIN64_SUITES="$CORE_SUITES MainWindow. AboutDlgProc. Layout. Resources. ShellImports."
+WIN64_SUITES="$CORE_SUITES ThreadStack. MainWindow. AboutDlgProc. Layout. Resources. ShellImports."
 
 # check_suites PRESET SUITE...: fails, naming them, when suites are missing
 # from the preset's test list. The unit suites' names are read from the test
@@ -58,6 +58,8 @@ cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE=build/win32/shell/quillet.exe \
     -P tests/shell/check_imports.cmake
 echo "== test quillet.exe end to end (wine64, private namespaces)"
 scripts/shell-e2e.sh build/linux build/win64
+echo "== test quillet.exe under load (wine64, 300 IDENT connections at once)"
+scripts/wine-load.sh 300 build/linux build/win64
 # The release files, checked, then the x86_64 installer installed, run and
 # uninstalled under wine64 (the i686 one is listed and checked only).
 echo "== make dist"

@@ -1,6 +1,7 @@
 /* ClientHandler over real loopback connections: records change the node
    table and the log; the peer check keeps other hosts out. */
 #include "support/testsupport.h"
+#include "../common/accept.h"
 #include "../common/state.h"
 #include "../common/waits.h"
 #include "../ident/nodetable.h"
@@ -171,11 +172,15 @@ TEST_F(ClientHandlerTest, RefusedPeersAreCountedAndClosed)
     while (PlatHostHasAddr(other))
         other++;
     int before = iRcvdPalaverConnects;
+    int running = HandlersRunning();
     PSocket peer = ConnectLoopback(port);
-    PSocket s = PlatAccept(listener, nullptr, nullptr);
+    /* As the accept loop does: the connection comes with a place among the
+       handlers, which a refusal must give back. */
+    PSocket s = AcceptNext(listener, nullptr, nullptr);
     ASSERT_NE(s, PSOCKET_INVALID);
     AdmitClient(s, other, 0x7F000001u);
     EXPECT_EQ(iRcvdPalaverConnects - before, 1);
+    EXPECT_EQ(HandlersRunning(), running);
     EXPECT_EQ(CapturedLog(), "- ClientListen refused a connection from <198.51.100." +
                                  std::to_string(other & 255) + ">: not this host\r\n");
     EXPECT_EQ(ReadAll(peer, 3000), "");

@@ -6,13 +6,17 @@
 #include <windows.h>
 #include <winsock.h>
 #include <process.h>
+#include <stdlib.h>
 #include <string.h>
 
 /* Winsock version 1.1, the one every Windows has. */
 static const WORD WINSOCK_VERSION_11 = 0x0101;
 
 /* Handlers hold a 1 KiB query and a short reply; a small stack lets many of
-   them wait side by side. */
+   them wait side by side. It is the stack's reservation, not only its first
+   commit: otherwise every thread reserves the image's default (2 MiB), and
+   a thousand handlers fill the 32-bit build's address space. The caps in
+   common/accept.h count on this size. */
 static const unsigned THREAD_STACK_BYTES = 64 * 1024;
 
 static WSADATA wsdata;
@@ -80,6 +84,32 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
         *local = getsockname(c, (sockaddr *)&sin, &len) == 0 ? ntohl(sin.sin_addr.s_addr) : 0;
     }
     return (PSocket)c;
+}
+
+int PlatAcceptErrorKind(int err)
+{
+    switch (err) {
+    /* The peer reset or gave up before its connection was accepted. */
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAEINTR:
+    case WSAEWOULDBLOCK:
+    case WSAETIMEDOUT:
+        return PLAT_ACCEPT_ERR_CONNECTION;
+    case WSAEMFILE:
+    case WSAENOBUFS:
+        return PLAT_ACCEPT_ERR_RESOURCES;
+    default:
+        return PLAT_ACCEPT_ERR_LASTING;
+    }
+}
+
+/* Windows sets no descriptor or thread count of its own: the address space
+   is what runs out, and the caps allow for it (common/accept.h). */
+void PlatHandlerLimits(int *descriptors, int *threads)
+{
+    *descriptors = -1;
+    *threads = -1;
 }
 
 /* Winsock 1.1 has no interface list: the host's own addresses are those its
@@ -154,9 +184,35 @@ int PlatLastError(void)
     return WSAGetLastError();
 }
 
+struct ThreadStart {
+    void (*fn)(void *);
+    void *arg;
+};
+
+static unsigned __stdcall ThreadMain(void *p)
+{
+    ThreadStart ts = *(ThreadStart *)p;
+    free(p);
+    ts.fn(ts.arg);
+    return 0;
+}
+
 int PlatThreadStart(void (*fn)(void *), void *arg)
 {
-    return _beginthread(fn, THREAD_STACK_BYTES, arg) == (uintptr_t)-1 ? -1 : 0;
+    ThreadStart *ts = (ThreadStart *)malloc(sizeof(ThreadStart));
+    if (ts == nullptr)
+        return -1;
+    ts->fn = fn;
+    ts->arg = arg;
+    uintptr_t h = _beginthreadex(nullptr, THREAD_STACK_BYTES, ThreadMain, ts,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (h == 0) {
+        free(ts);
+        return -1;
+    }
+    /* Detached: nobody waits for a handler. */
+    CloseHandle((HANDLE)h);
+    return 0;
 }
 
 void PlatSleep(int ms)

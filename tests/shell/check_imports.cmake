@@ -1,5 +1,7 @@
 # tests/shell/check_imports.cmake: fails when the program imports a DLL that
-# does not come with Windows (a C or C++ runtime, winpthreads).
+# does not come with Windows (a C or C++ runtime, winpthreads), a KERNEL32
+# function that Windows Vista lacks (kernel32-vista.txt lists those it may
+# import), or, for the 32-bit build, when it is not large-address-aware.
 #   cmake -DOBJDUMP=<prefix>-objdump -DEXE=quillet.exe -P check_imports.cmake
 set(WINDOWS_DLLS kernel32.dll user32.dll gdi32.dll comctl32.dll shell32.dll wsock32.dll
     msvcrt.dll advapi32.dll)
@@ -25,4 +27,47 @@ foreach(line IN LISTS lines)
 endforeach()
 if(foreign)
   message(FATAL_ERROR "${EXE} imports DLLs that do not come with Windows: ${foreign}")
+endif()
+
+# KERNEL32's functions: the lines of its import table, up to the blank line
+# that ends it.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/kernel32-vista.txt vista REGEX "^[^#]")
+string(REPLACE ";" "," dump "${dump}")
+string(REPLACE "\n" ";" dumpLines "${dump}")
+set(inKernel32 FALSE)
+set(kernel32)
+set(newer)
+foreach(line IN LISTS dumpLines)
+  if(line MATCHES "DLL Name: (.*)$")
+    string(TOLOWER "${CMAKE_MATCH_1}" dll)
+    string(STRIP "${dll}" dll)
+    set(inKernel32 FALSE)
+    if(dll STREQUAL "kernel32.dll")
+      set(inKernel32 TRUE)
+    endif()
+  elseif(line STREQUAL "")
+    set(inKernel32 FALSE)
+  elseif(inKernel32 AND line MATCHES "^\t[0-9a-fA-F]+\t +[0-9]+ +([A-Za-z_][A-Za-z0-9_]*)")
+    list(APPEND kernel32 ${CMAKE_MATCH_1})
+    list(FIND vista "${CMAKE_MATCH_1}" known)
+    if(known EQUAL -1)
+      list(APPEND newer ${CMAKE_MATCH_1})
+    endif()
+  endif()
+endforeach()
+list(LENGTH kernel32 count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "no KERNEL32 functions found in ${EXE}'s imports")
+endif()
+message(STATUS "imports ${count} KERNEL32 functions")
+if(newer)
+  message(FATAL_ERROR "${EXE} imports KERNEL32 functions not in kernel32-vista.txt (Windows Vista): ${newer}")
+endif()
+
+# The 32-bit build may use 4 GiB of address space on 64-bit Windows.
+if(dump MATCHES "file format pei-i386")
+  if(NOT dump MATCHES "large address aware")
+    message(FATAL_ERROR "${EXE} is not large-address-aware")
+  endif()
+  message(STATUS "large address aware")
 endif()

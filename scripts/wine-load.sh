@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# scripts/wine-load.sh: the x86_64 Windows program under load. quillet.exe
+# runs under wine64 beside the Linux wcsrvd; every node is registered, then
+# COUNT IDENT connections are opened at once by the Linux load generator
+# (quillet-load, from several loopback addresses so that none passes the
+# per-address cap) and every one must be answered correctly. Prints the
+# generator's summary and RESULT line (first-reply percentiles: Wine's
+# sockets pass through the wineserver, so these are Wine's figures, not
+# Windows'). The program is then quit from outside and must end with 0.
+#
+#   scripts/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   (defaults build/linux and build/win64; the Linux build supplies wcsrvd
+#   and bench/quillet-load)
+#
+# Runs inside scripts/wine.sh sandbox, as scripts/shell-e2e.sh does.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+COUNT=${1:?usage: scripts/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]}
+LINUX_BUILD=$(realpath "${2:-build/linux}")
+WIN_BUILD=$(realpath "${3:-build/win64}")
+. scripts/wine-paths
+
+START_WAIT=600 # tenths of a second: quillet up and both ports open
+QUIT_WAIT=300  # tenths of a second: quillet gone after the quit command
+# Connections per source address, well under the 1,024 one address may
+# have handled at once.
+PER_SOURCE=500
+
+if [ -z "${SANDBOX_RUN:-}" ]; then
+    for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/bench/quillet-load" \
+        "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
+        [ -e "$f" ] || { echo "wine-load: $f is missing; build the linux and win64 presets" >&2; exit 1; }
+    done
+    exec scripts/wine.sh sandbox "$(realpath "$0")" "$COUNT" "$LINUX_BUILD" "$WIN_BUILD"
+fi
+
+RUN=$SANDBOX_RUN
+LOAD="$LINUX_BUILD/bench/quillet-load"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+fail() {
+    echo "wine-load: FAIL: $*" >&2
+    for f in "$RUN"/*.out; do
+        [ -s "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }
+    done >&2
+    exit 1
+}
+
+probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+
+"$LINUX_BUILD/wcsrvd" --name "Tarnwell Load Board" --regstring "LOAD-0001" >"$RUN/wcsrvd.out" 2>&1 &
+pids+=($!)
+"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &
+quillet_pid=$!
+pids+=($quillet_pid)
+
+up=0
+for _ in $(seq $((START_WAIT / 5))); do
+    kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe ended during start-up"
+    if grep -q 'registered service "quillet"' "$RUN/wcsrvd.out" &&
+        probe log >"$RUN/log.txt" 2>/dev/null &&
+        grep -q -- "- Started to Listen for IDENT Connections" "$RUN/log.txt"; then
+        up=1
+        break
+    fi
+    sleep 0.5
+done
+[ $up = 1 ] || fail "quillet.exe did not come up within $((START_WAIT / 10)) s"
+port=$(sed -n 's/.*registered service "quillet" .* port \([0-9]*\)$/\1/p' "$RUN/wcsrvd.out" | tail -n 1)
+[ -n "$port" ] && [ "$port" != 0 ] || fail "no notification port registered"
+
+"$LOAD" records --target "127.0.0.1:$port" --count 256 --concurrency 4 --timeout-ms 30000 \
+    >"$RUN/records.out" 2>&1 || fail "registering the nodes failed"
+
+sources=$(((COUNT + PER_SOURCE - 1) / PER_SOURCE))
+echo "wine-load: $COUNT IDENT connections at once from $sources addresses"
+status=0
+"$LOAD" hold --count "$COUNT" --pace-ms 0 --sources "$sources" --timeout-ms 30000 --run-limit-ms 90000 \
+    >"$RUN/hold.out" 2>&1 || status=$?
+grep -E '^(quillet-load|RESULT)' "$RUN/hold.out" || true
+[ $status = 0 ] || fail "not every connection was answered correctly (status $status)"
+kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe is gone after the load"
+
+probe quit >/dev/null 2>&1 || fail "the quit command could not be sent"
+for _ in $(seq $QUIT_WAIT); do
+    kill -0 $quillet_pid 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 $quillet_pid 2>/dev/null && fail "quillet.exe still running after quit"
+status=0
+wait $quillet_pid || status=$?
+[ $status = 0 ] || fail "quillet.exe ended with status $status"
+echo "wine-load: PASS, $COUNT of $COUNT answered"

@@ -1,0 +1,190 @@
+/* The caps on handlers (per peer address on the IDENT port, and for all
+   handlers together) and the classes of accept errors, over real loopback
+   connections with handlers that hold their connection until let go. */
+#include "support/testsupport.h"
+#include "../common/accept.h"
+#include "../common/state.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock.h>
+#else
+#include <errno.h>
+#endif
+
+static std::mutex HoldLock;
+static std::condition_variable HoldCond;
+static int iLetGo = 0;
+static std::atomic<int> iHolding(0);
+
+/* A handler that holds its connection until the test lets it go. */
+static void HoldHandler(void *connection)
+{
+    iHolding++;
+    {
+        std::unique_lock<std::mutex> hold(HoldLock);
+        HoldCond.wait(hold, [] { return iLetGo > 0; });
+        iLetGo--;
+    }
+    iHolding--;
+    PlatClose(ArgSocket(connection));
+}
+
+static void LetGo(int n)
+{
+    {
+        std::lock_guard<std::mutex> hold(HoldLock);
+        iLetGo += n;
+    }
+    HoldCond.notify_all();
+}
+
+static bool WaitUntil(bool (*done)(int), int value, int ms)
+{
+    int64_t deadline = PlatTickMs() + ms;
+    while (!done(value) && PlatTickMs() < deadline)
+        PlatSleep(5);
+    return done(value);
+}
+
+static bool Holding(int n) { return iHolding == n; }
+static bool Running(int n) { return HandlersRunning() == n; }
+
+class HandlerCaps : public ::testing::Test {
+  protected:
+    PSocket listener = PSOCKET_INVALID;
+    int port = 0;
+    int running = 0;
+    std::vector<PSocket> peers;
+    void SetUp() override
+    {
+        ClearLog();
+        listener = ListenLoopback(&port);
+        running = HandlersRunning();
+    }
+    void TearDown() override
+    {
+        /* Every handler wholly ended, its place given back, before the
+           test's state goes. */
+        LetGo(iHolding);
+        EXPECT_TRUE(WaitUntil(Running, running, 10000)) << HandlersRunning();
+        for (PSocket p : peers)
+            PlatClose(p);
+        PlatClose(listener);
+        std::lock_guard<std::mutex> hold(HoldLock);
+        iLetGo = 0;
+    }
+    /* Connects a peer and accepts it as the listeners do, in a place
+       among the handlers. */
+    PSocket Accept(void)
+    {
+        peers.push_back(ConnectLoopback(port));
+        return AcceptNext(listener, nullptr, nullptr);
+    }
+};
+
+/* One address with IDENT_HANDLERS_PER_ADDR handlers running gets its next
+   connections closed at once, counted, and logged once; another address is
+   still served, and every place is given back in the end. */
+TEST_F(HandlerCaps, OneAddressIsClosedPastItsCap)
+{
+    const PAddr busy = 0x0A000001u, other = 0x0A000002u;
+    for (int i = 0; i < IDENT_HANDLERS_PER_ADDR; i++)
+        StartIdentHandler(HoldHandler, Accept(), busy);
+    ASSERT_TRUE(WaitUntil(Holding, IDENT_HANDLERS_PER_ADDR, 20000)) << iHolding;
+    EXPECT_EQ(IdentHandlersFrom(busy), IDENT_HANDLERS_PER_ADDR);
+
+    int counted = iRcvdIdentRequests;
+    for (int i = 0; i < 3; i++) {
+        StartIdentHandler(HoldHandler, Accept(), busy);
+        char c;
+        EXPECT_EQ(PlatRecv(peers.back(), &c, 1, 5000), 0) << "not closed at once";
+    }
+    EXPECT_EQ(iRcvdIdentRequests - counted, 3);
+    EXPECT_EQ(CapturedLog(), "- IdentListen too many connections from <10.0.0.1>: <1> closed unanswered\r\n");
+    EXPECT_EQ(IdentHandlersFrom(busy), IDENT_HANDLERS_PER_ADDR);
+    EXPECT_EQ(HandlersRunning(), running + IDENT_HANDLERS_PER_ADDR);
+
+    StartIdentHandler(HoldHandler, Accept(), other);
+    EXPECT_TRUE(WaitUntil(Holding, IDENT_HANDLERS_PER_ADDR + 1, 5000));
+    EXPECT_EQ(IdentHandlersFrom(other), 1);
+
+    LetGo(IDENT_HANDLERS_PER_ADDR + 1);
+    EXPECT_TRUE(WaitUntil(Running, running, 10000)) << HandlersRunning();
+    EXPECT_EQ(IdentHandlersFrom(busy), 0);
+    EXPECT_EQ(IdentHandlersFrom(other), 0);
+}
+
+/* At the global cap the listener takes no connection until a handler
+   ends; the waiting peer is then accepted, not dropped. */
+TEST_F(HandlerCaps, ListenerWaitsAtTheGlobalCap)
+{
+    InitHandlerCapsFrom(DESCRIPTORS_KEPT + running + HANDLERS_MIN, -1);
+    ASSERT_EQ(HandlerCap(), running + HANDLERS_MIN);
+    for (int i = 0; i < HANDLERS_MIN; i++)
+        StartHandler(HoldHandler, Accept());
+    ASSERT_TRUE(WaitUntil(Holding, HANDLERS_MIN, 5000));
+
+    peers.push_back(ConnectLoopback(port));
+    std::atomic<PSocket> waiting(PSOCKET_INVALID);
+    std::thread next([&] { waiting = AcceptNext(listener, nullptr, nullptr); });
+    PlatSleep(300);
+    EXPECT_EQ(waiting, PSOCKET_INVALID) << "accepted past the cap";
+    LetGo(1);
+    next.join();
+    ASSERT_NE(waiting, PSOCKET_INVALID);
+    StartHandler(HoldHandler, waiting);
+    EXPECT_TRUE(WaitUntil(Holding, HANDLERS_MIN, 5000));
+    EXPECT_EQ(HandlersRunning(), running + HANDLERS_MIN);
+    InitHandlerCaps();
+}
+
+/* The cap follows the tightest limit, leaves the descriptors the program
+   keeps and a quarter of the host's threads, and never falls below the
+   floor or overflows on huge limits. */
+TEST(HandlerCapLimits, TightestLimitWithRoomToSpare)
+{
+    const struct {
+        int descriptors, threads, cap;
+    } cases[] = {
+        {20000, 32768, 20000 - DESCRIPTORS_KEPT},
+        {20000, 8000, 8000 * THREAD_SHARE_PCT / 100},
+        {-1, 32768, 32768 * THREAD_SHARE_PCT / 100},
+        {-1, -1, HANDLERS_MAX_FIXED},
+        {64, -1, HANDLERS_MIN},
+        {0x7FFFFFFF, 0x7FFFFFFF, (int)(0x7FFFFFFFLL * THREAD_SHARE_PCT / 100)},
+    };
+    for (const auto &c : cases) {
+        InitHandlerCapsFrom(c.descriptors, c.threads);
+        EXPECT_EQ(HandlerCap(), c.cap) << c.descriptors << " descriptors, " << c.threads << " threads";
+    }
+    InitHandlerCaps();
+}
+
+/* A peer that resets before it is accepted must not pause the listener;
+   running out of descriptors must; a dead socket must never spin. */
+TEST(AcceptErrors, EachErrorHasItsClass)
+{
+#ifdef _WIN32
+    const int connection[] = {WSAECONNRESET, WSAECONNABORTED, WSAEINTR};
+    const int resources[] = {WSAEMFILE, WSAENOBUFS};
+    const int lasting[] = {WSAENOTSOCK, WSANOTINITIALISED, WSAEINVAL, WSAEFAULT};
+#else
+    const int connection[] = {ECONNABORTED, EINTR, EPROTO, EPERM};
+    const int resources[] = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
+    const int lasting[] = {EBADF, ENOTSOCK, EINVAL, EFAULT};
+#endif
+    for (int err : connection)
+        EXPECT_EQ(PlatAcceptErrorKind(err), PLAT_ACCEPT_ERR_CONNECTION) << err;
+    for (int err : resources)
+        EXPECT_EQ(PlatAcceptErrorKind(err), PLAT_ACCEPT_ERR_RESOURCES) << err;
+    for (int err : lasting)
+        EXPECT_EQ(PlatAcceptErrorKind(err), PLAT_ACCEPT_ERR_LASTING) << err;
+}
