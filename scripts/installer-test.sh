@@ -33,7 +33,7 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
 fi
 
 NAME=installer-test
-# shellcheck source=wine-harness.sh
+# shellcheck source=scripts/wine-harness.sh disable=SC2034
 . scripts/wine-harness.sh
 C=$WINEPREFIX/drive_c
 INSTDIR="$C/Program Files/Quillet"

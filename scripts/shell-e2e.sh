@@ -38,7 +38,7 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
 fi
 
 NAME=shell-e2e
-# shellcheck source=wine-harness.sh
+# shellcheck source=scripts/wine-harness.sh disable=SC2034
 . scripts/wine-harness.sh
 
 # No host server yet: the program gives up and ends with status 0 (it may

@@ -36,7 +36,7 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
 fi
 
 NAME=wine-load
-# shellcheck source=wine-harness.sh
+# shellcheck source=scripts/wine-harness.sh disable=SC2034
 . scripts/wine-harness.sh
 LOAD="$LINUX_BUILD/bench/quillet-load"
 
