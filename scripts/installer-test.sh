@@ -32,30 +32,15 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$DIST" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
-RUN=$SANDBOX_RUN
+NAME=installer-test
+# shellcheck source=scripts/wine-harness.sh disable=SC2034
+. scripts/wine-harness.sh
 C=$WINEPREFIX/drive_c
 INSTDIR="$C/Program Files/Quillet"
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillet"
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillet'
 RUN_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 INSTALLED_FILES=(quillet.exe ferrule.dll README.txt LICENSE.txt sdk/ferrule.h uninstall.exe)
-
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
-fail() {
-    echo "installer-test: FAIL: $*" >&2
-    for f in "$RUN"/*.out; do
-        [ -s "$f" ] && { echo "--- $f"; cat "$f"; }
-    done >&2
-    exit 1
-}
-
-probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
 
 # reg_value KEY NAME: the value's data, or status 1 when it is missing.
 reg_value() {
@@ -96,16 +81,7 @@ pids+=("$!")
 "$WINE64" "$INSTDIR/quillet.exe" >"$RUN/quillet.out" 2>&1 &
 quillet_pid=$!
 pids+=("$quillet_pid")
-up=0
-for _ in $(seq 120); do
-    kill -0 $quillet_pid 2>/dev/null || fail "the installed quillet.exe ended during start-up"
-    if probe log 2>/dev/null | grep -q -- "- Started to Listen for IDENT Connections"; then
-        up=1
-        break
-    fi
-    sleep 0.5
-done
-[ $up = 1 ] || fail "the installed quillet.exe did not come up within 60 s"
+wait_up $quillet_pid 60 "$RUN/wcsrvd.out"
 "$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail "palaver-notify failed"
 exec 3<>/dev/tcp/127.0.0.1/113
 printf '1234 , 194\r\n' >&3
@@ -116,14 +92,7 @@ echo "installer-test: the installed quillet.exe answered: $reply"
 
 # 3. Installing over the running copy closes it first.
 setup /S
-for _ in $(seq 100); do
-    kill -0 $quillet_pid 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 $quillet_pid 2>/dev/null && fail "setup left the running quillet.exe running"
-status=0
-wait $quillet_pid || status=$?
-[ $status = 0 ] || fail "the running quillet.exe ended with status $status"
+ended_with $quillet_pid 10 0 "after setup was run over it"
 reg_value "$RUN_KEY" Quillet | grep -qF 'Quillet\quillet.exe' || fail "no Run entry after the default install"
 echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $(reg_value "$RUN_KEY" Quillet)"
 

@@ -24,10 +24,10 @@ LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
 . scripts/wine-paths
 
-# Bounds on every wait, in tenths of a second.
-START_WAIT=600  # quillet up and both ports open
-QUIT_WAIT=300   # quillet gone after the quit command
-NO_HOST_WAIT=600 # quillet gone when no host server answers
+# Bounds on every wait, in seconds.
+START_WAIT=60   # quillet up and both ports open
+QUIT_WAIT=30    # quillet gone after the quit command
+NO_HOST_WAIT=60 # quillet gone when no host server answers
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
@@ -37,23 +37,9 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
-RUN=$SANDBOX_RUN
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
-fail() {
-    echo "shell-e2e: FAIL: $*" >&2
-    for f in "$RUN"/*.out; do
-        [ -s "$f" ] && { echo "--- $f"; cat "$f"; }
-    done >&2
-    exit 1
-}
-
-now_ms() { date +%s%3N; }
+NAME=shell-e2e
+# shellcheck source=scripts/wine-harness.sh disable=SC2034
+. scripts/wine-harness.sh
 
 # No host server yet: the program gives up and ends with status 0 (it may
 # tell the user first, in a box that closes by itself).
@@ -61,20 +47,11 @@ started=$(now_ms)
 "$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/no-host.out" 2>&1 &
 no_host_pid=$!
 pids+=($no_host_pid)
-for _ in $(seq $NO_HOST_WAIT); do
-    kill -0 $no_host_pid 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 $no_host_pid 2>/dev/null && fail "quillet.exe still running $((NO_HOST_WAIT / 10)) s without a host server"
-status=0
-wait $no_host_pid || status=$?
-[ $status = 0 ] || fail "quillet.exe ended with status $status without a host server"
+ended_with $no_host_pid $NO_HOST_WAIT 0 "without a host server"
 echo "shell-e2e: without a host server quillet.exe ended with status 0 after $(($(now_ms) - started)) ms"
 
 "$LINUX_BUILD/wcsrvd" --name "Tarnwell Test Board" --regstring "E2E-0001" >"$RUN/wcsrvd.out" 2>&1 &
 pids+=($!)
-
-probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
 
 started=$(now_ms)
 "$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &
@@ -82,18 +59,7 @@ quillet_pid=$!
 pids+=($quillet_pid)
 
 # Up when the host server has the registration and the IDENT port is open.
-up=0
-for _ in $(seq $((START_WAIT / 5))); do
-    kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe ended during start-up"
-    if grep -q 'registered service "quillet"' "$RUN/wcsrvd.out" &&
-        probe log >"$RUN/log.txt" 2>/dev/null &&
-        grep -q -- "- Started to Listen for IDENT Connections" "$RUN/log.txt"; then
-        up=1
-        break
-    fi
-    sleep 0.5
-done
-[ $up = 1 ] || fail "quillet.exe did not come up within $((START_WAIT / 10)) s"
+wait_up $quillet_pid $START_WAIT "$RUN/wcsrvd.out"
 echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) ms after start"
 
 "$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 ||
@@ -167,13 +133,6 @@ echo "shell-e2e: Statistics fields: Client Connects 2, Client Quits 1, Server Re
 
 # Quit as the Quit button does; the program must end by itself with 0.
 probe quit || fail "could not send the quit command"
-for _ in $(seq $QUIT_WAIT); do
-    kill -0 $quillet_pid 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 $quillet_pid 2>/dev/null && fail "quillet.exe did not end after the quit command"
-status=0
-wait $quillet_pid || status=$?
-[ $status = 0 ] || fail "quillet.exe ended with status $status"
+ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
 echo "shell-e2e: quillet.exe quit with status 0"
 echo "shell-e2e: PASS"

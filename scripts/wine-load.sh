@@ -21,8 +21,8 @@ LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 . scripts/wine-paths
 
-START_WAIT=600 # tenths of a second: quillet up and both ports open
-QUIT_WAIT=300  # tenths of a second: quillet gone after the quit command
+START_WAIT=60 # seconds: quillet up and both ports open
+QUIT_WAIT=30  # seconds: quillet gone after the quit command
 # Connections per source address, well under the 1,024 one address may
 # have handled at once.
 PER_SOURCE=500
@@ -35,24 +35,10 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$COUNT" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
-RUN=$SANDBOX_RUN
+NAME=wine-load
+# shellcheck source=scripts/wine-harness.sh disable=SC2034
+. scripts/wine-harness.sh
 LOAD="$LINUX_BUILD/bench/quillet-load"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
-fail() {
-    echo "wine-load: FAIL: $*" >&2
-    for f in "$RUN"/*.out; do
-        [ -s "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }
-    done >&2
-    exit 1
-}
-
-probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
 
 "$LINUX_BUILD/wcsrvd" --name "Tarnwell Load Board" --regstring "LOAD-0001" >"$RUN/wcsrvd.out" 2>&1 &
 pids+=($!)
@@ -60,18 +46,7 @@ pids+=($!)
 quillet_pid=$!
 pids+=($quillet_pid)
 
-up=0
-for _ in $(seq $((START_WAIT / 5))); do
-    kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe ended during start-up"
-    if grep -q 'registered service "quillet"' "$RUN/wcsrvd.out" &&
-        probe log >"$RUN/log.txt" 2>/dev/null &&
-        grep -q -- "- Started to Listen for IDENT Connections" "$RUN/log.txt"; then
-        up=1
-        break
-    fi
-    sleep 0.5
-done
-[ $up = 1 ] || fail "quillet.exe did not come up within $((START_WAIT / 10)) s"
+wait_up $quillet_pid $START_WAIT "$RUN/wcsrvd.out"
 port=$(sed -n 's/.*registered service "quillet" .* port \([0-9]*\)$/\1/p' "$RUN/wcsrvd.out" | tail -n 1)
 [ -n "$port" ] && [ "$port" != 0 ] || fail "no notification port registered"
 
@@ -88,12 +63,5 @@ grep -E '^(quillet-load|RESULT)' "$RUN/hold.out" || true
 kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe is gone after the load"
 
 probe quit >/dev/null 2>&1 || fail "the quit command could not be sent"
-for _ in $(seq $QUIT_WAIT); do
-    kill -0 $quillet_pid 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 $quillet_pid 2>/dev/null && fail "quillet.exe still running after quit"
-status=0
-wait $quillet_pid || status=$?
-[ $status = 0 ] || fail "quillet.exe ended with status $status"
+ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
 echo "wine-load: PASS, $COUNT of $COUNT answered"
