@@ -137,24 +137,33 @@ TEST_F(MainWindow, OkAndCommandsWithANotificationCodeDoNothing)
     EXPECT_TRUE(TrayCalls.empty());
 }
 
+/* Runs the real message loop after a key or command was posted, which
+   must end it by quitting: the loop ends in time, on its own quit (none is
+   left waiting), with the window still shown. */
+static bool bLoopGaveUp;
+
+static void ExpectLoopEnds(const char *what)
+{
+    bLoopGaveUp = false;
+    StartTicker([] { return false; },
+                [] {
+                    bLoopGaveUp = true;
+                    PostQuitMessage(99);
+                });
+    MessageLoop();
+    StopTicker();
+    EXPECT_FALSE(bLoopGaveUp) << what << " did not end the loop";
+    EXPECT_TRUE(IsWindowVisible(g_hWnd)) << what << " quits; it does not hide";
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+}
+
 TEST_F(MainWindow, EscapeThroughTheMessageLoopQuits)
 {
     Restore();
     /* The loop's dialog handling turns Esc into command 2. */
     PostMessageA(GetDlgItem(g_hWnd, 1008), WM_KEYDOWN, VK_ESCAPE, 0);
-    static bool bGaveUp;
-    bGaveUp = false;
-    StartTicker([] { return false; },
-                [] {
-                    bGaveUp = true;
-                    PostQuitMessage(99);
-                });
-    MessageLoop();
-    StopTicker();
-    EXPECT_FALSE(bGaveUp) << "Esc did not end the loop";
-    EXPECT_TRUE(IsWindowVisible(g_hWnd)) << "Esc quits; it does not hide";
-    MSG msg;
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+    ExpectLoopEnds("Esc");
     EXPECT_EQ(LogText(), TITLE_LINES);
 }
 
@@ -172,22 +181,10 @@ TEST_F(MainWindow, CloseBoxAndAltF4EndTheMessageLoop)
         /* F4 pressed with Alt held (bit 29), on the control with the focus. */
         {"Alt+F4", [] { return GetDlgItem(g_hWnd, 1008); }, WM_SYSKEYDOWN, VK_F4, 0x20000001},
     };
-    static bool bGaveUp;
     for (const Case &c : cases) {
         Restore();
         PostMessageA(c.target(), c.msg, c.wParam, c.lParam);
-        bGaveUp = false;
-        StartTicker([] { return false; },
-                    [] {
-                        bGaveUp = true;
-                        PostQuitMessage(99);
-                    });
-        MessageLoop();
-        StopTicker();
-        EXPECT_FALSE(bGaveUp) << c.what << " did not end the loop";
-        EXPECT_TRUE(IsWindowVisible(g_hWnd)) << c.what << " quits; it does not hide";
-        MSG msg;
-        EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
+        ExpectLoopEnds(c.what);
     }
     EXPECT_EQ(LogText(), TITLE_LINES);
 }
