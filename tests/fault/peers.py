@@ -64,20 +64,34 @@ def watch(pid, seconds):
     print("cpu=%.2f threads=%d" % (cpu_seconds(pid) - before, threads(pid)))
 
 
+def raise_file_limit():
+    """This client holds thousands of connections: its soft descriptor limit
+    goes up to the hard one."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def silent_connection(port, source=None):
+    """A connection to 127.0.0.1:port, from source when given, that is
+    opened without waiting for it and never sends anything."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if source is not None:
+        s.bind((source, 0))
+    s.setblocking(False)
+    s.connect_ex(("127.0.0.1", port))
+    return s
+
+
 def outage(pid, port, count, seconds):
     """Opens count IDENT connections that send nothing, more than the
     process has descriptors for, and holds them while more keep arriving.
     Reports the process's descriptors, threads and CPU time during the
     outage, then lets every connection go."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    raise_file_limit()
     held = []
     deadline = time.monotonic() + 20
     while len(held) < count and time.monotonic() < deadline:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setblocking(False)
-        s.connect_ex(("127.0.0.1", port))
-        held.append(s)
+        held.append(silent_connection(port))
         time.sleep(0.005)
     # The handlers accepted so far sit out their 2 s wait and then wait for
     # a query that never comes: the process stays at its limit.
@@ -87,10 +101,7 @@ def outage(pid, port, count, seconds):
     # More connections keep arriving while the process is at its limit.
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.setblocking(False)
-        s.connect_ex(("127.0.0.1", port))
-        held.append(s)
+        held.append(silent_connection(port))
         time.sleep(0.05)
     cpu = cpu_seconds(pid) - before
     print("held=%d fds=%d threads=%d cpu=%.2f" % (len(held), fds, threads(pid), cpu))
@@ -145,16 +156,11 @@ def hold(pid, port, count, seconds):
     Reports how many held connections the process closed at once, its
     threads meanwhile, the answer and the seconds it took, then lets every
     connection go."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    raise_file_limit()
     held = []
     deadline = time.monotonic() + 30
     while len(held) < count and time.monotonic() < deadline:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.bind(("127.0.0.2", 0))
-        s.setblocking(False)
-        s.connect_ex(("127.0.0.1", port))
-        held.append(s)
+        held.append(silent_connection(port, "127.0.0.2"))
         if len(held) % 100 == 0:
             time.sleep(0.02)
     # Past their 2 s wait the handlers sit waiting for a query. A slow build
