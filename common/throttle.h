@@ -33,8 +33,8 @@ struct ThrottleLine {
 
 struct ThrottleSlot {
     uint64_t key;
-    int64_t tLineMs;  /* the key's latest line */
-    unsigned iCount;  /* events since then, not yet in a line */
+    int64_t tLineMs; /* the key's latest line */
+    unsigned iCount; /* events since then, not yet in a line */
     int bInUse;
 };
 
