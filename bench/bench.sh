@@ -3,7 +3,7 @@
 # shipped program (build/bench-release) and the build without waits
 # (build/bench), runs the set in a private network namespace and writes
 # BENCHMARKS.md and bench/overhead.png; then quillet.exe under wine64 with
-# 2,000 connections at once (scripts/wine-load.sh). Takes about a quarter of
+# 2,000 connections at once (tests/wine/wine-load.sh). Takes about a quarter of
 # an hour;
 # run it when nothing else keeps the cores busy.
 set -euo pipefail
@@ -37,7 +37,7 @@ echo "bench: soak" >&2
 # The x86_64 Windows build under wine64, 2,000 IDENT connections at once, in
 # a sandbox of its own (scripts/wine.sh).
 echo "bench: quillet.exe under wine64, ${BENCH_WINE_N:-2000} connections at once" >&2
-scripts/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win64 | tee "$OUT/wine_hold.txt" ||
+tests/wine/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win64 | tee "$OUT/wine_hold.txt" ||
     echo "bench: the wine64 load failed" >&2
 python3 bench/report.py "$OUT" BENCHMARKS.md bench/overhead.png bench/NOTES.md
 echo "bench: wrote BENCHMARKS.md and bench/overhead.png from $OUT"

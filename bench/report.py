@@ -548,7 +548,7 @@ every half second.
 ## The x86_64 Windows build under wine64
 
 `quillet.exe` (win64 preset) under wine64 in a sandbox of its own
-(scripts/wine-load.sh): every node registered, then connections opened at
+(tests/wine/wine-load.sh): every node registered, then connections opened at
 once from several loopback addresses (500 each) by the same generator. Wine
 makes its sockets in the wineserver process, through which every socket call
 passes, so these are Wine's figures, not Windows'.

@@ -85,11 +85,23 @@ int PlatLastError(void);
    and handlers need only a small stack. */
 int PlatThreadStart(void (*fn)(void *), void *arg);
 
-/* The system's limits on what handlers hold: how many descriptors this
-   process may have open, and how many threads it may start (the tightest
-   of the system's thread and process-id limits). -1 where the system sets
-   no such limit. Read once at start, after the front end raised its own. */
-void PlatHandlerLimits(int *descriptors, int *threads);
+/* The system's limits on what handlers hold, each -1 where the system
+   sets none:
+   - descriptors: how many descriptors this process may have open;
+   - hostThreads: how many threads it may start under limits that the
+     whole host shares (the tightest of Linux's thread and process-id
+     limits), of which the caps take only a share;
+   - ownThreads: how many handler threads its own resources hold (the
+     address space that Windows reserves their stacks in), with room for
+     everything else already kept, which the caps may take whole. */
+struct PlatLimits {
+    int descriptors;
+    int hostThreads;
+    int ownThreads;
+};
+
+/* Read once at start, after the front end raised its own limits. */
+void PlatHandlerLimits(PlatLimits *limits);
 
 /* Sleeps for ms milliseconds. */
 void PlatSleep(int ms);

@@ -102,3 +102,21 @@ char *EscapeControls(char *dest, const char *source, int size)
     dest[n] = '\0';
     return dest;
 }
+
+/* Written by hand: ferrule shares this file and needs no formatted output. */
+char *AddrText(char *dest, unsigned int addr)
+{
+    char *p = dest;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        unsigned int octet = (addr >> shift) & 255;
+        if (octet >= 100)
+            *p++ = (char)('0' + octet / 100);
+        if (octet >= 10)
+            *p++ = (char)('0' + octet / 10 % 10);
+        *p++ = (char)('0' + octet % 10);
+        if (shift > 0)
+            *p++ = '.';
+    }
+    *p = '\0';
+    return dest;
+}

@@ -35,4 +35,9 @@ int DecimalValue(const char *text);
    would not fit; always terminated. Returns dest. */
 char *EscapeControls(char *dest, const char *source, int size);
 
+/* The dotted quad of an IPv4 address given in host byte order, as the log
+   writes addresses. dest holds ADDR_TEXT_SIZE bytes. Returns dest. */
+#define ADDR_TEXT_SIZE 16
+char *AddrText(char *dest, unsigned int addr);
+
 #endif

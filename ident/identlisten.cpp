@@ -1,7 +1,7 @@
 /* ident/identlisten.cpp: the IDENT port's listener. */
 #include "identlisten.h"
 
-#include "identhandler.h"
+#include "identadmit.h"
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
@@ -43,6 +43,6 @@ void IdentListen(void *hwnd)
     for (;;) {
         PAddr peer = 0;
         PSocket s = AcceptNext(listenSocket, &peer, nullptr);
-        StartIdentHandler(IdentHandler, s, peer);
+        AdmitIdent(s, peer);
     }
 }

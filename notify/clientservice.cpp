@@ -52,17 +52,23 @@ int bLocalPeer(unsigned int peer, unsigned int local)
     return (peer >> 24) == 127 || peer == local ? 1 : 0;
 }
 
+/* Room for every line one refusal can make due. */
+static const int REFUSAL_TEXT_SIZE = 1024;
+
 static void RefusePeer(PSocket s, PAddr peer)
 {
     iRcvdPalaverConnects++;
-    char line[256];
-    if (RefusalLine(peer, PlatTickMs(), line, sizeof(line)))
-        MsgOut(line);
+    char text[REFUSAL_TEXT_SIZE];
+    if (RefusalLine(peer, PlatTickMs(), text, sizeof(text)))
+        MsgOut(text);
     PlatClose(s);
 }
 
 void AdmitClient(PSocket s, PAddr peer, PAddr local)
 {
+    char text[REFUSAL_TEXT_SIZE];
+    if (RefusalSweep(PlatTickMs(), text, sizeof(text)))
+        MsgOut(text);
     if (bLocalPeer(peer, local) || PlatHostHasAddr(peer))
         StartHandler(ClientHandler, s);
     else {

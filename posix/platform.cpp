@@ -168,16 +168,19 @@ static int Tighter(int a, int b)
     return a < b ? a : b;
 }
 
-void PlatHandlerLimits(int *descriptors, int *threads)
+void PlatHandlerLimits(PlatLimits *limits)
 {
     rlimit lim;
-    *descriptors = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
+    limits->descriptors = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
     /* Linux counts every thread as a process: against the user's process
        limit, threads-max and pid_max alike. */
     int t = getrlimit(RLIMIT_NPROC, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
     t = Tighter(t, ReadProcInt("/proc/sys/kernel/threads-max"));
     t = Tighter(t, ReadProcInt("/proc/sys/kernel/pid_max"));
-    *threads = t;
+    limits->hostThreads = t;
+    /* Stacks are small and the address space is wide: memory runs out
+       where the limits above say. */
+    limits->ownThreads = -1;
 }
 
 int PlatHostHasAddr(PAddr addr)

@@ -19,6 +19,28 @@ PACKAGES+=(imagemagick)
 PACKAGES+=(nsis p7zip-full)
 PACKAGES+=("$@")
 
+# Another apt (an unattended upgrade, a second terminal) may hold apt's
+# locks for a while: wait for them this long before giving up.
+APT_LOCK_WAIT=600
+
+# apt_update: apt-get update, which has no wait of its own for the lock on
+# its lists: retried while another apt holds it, within APT_LOCK_WAIT.
+apt_update() {
+    local err deadline=$((SECONDS + APT_LOCK_WAIT))
+    err=$(mktemp)
+    until apt-get update -q 2>"$err"; do
+        if ! grep -q "Could not get lock" "$err" || [ $SECONDS -ge $deadline ]; then
+            cat "$err" >&2
+            rm -f "$err"
+            return 1
+        fi
+        echo "deps: another apt holds its lists; waiting"
+        sleep 5
+    done
+    cat "$err" >&2
+    rm -f "$err"
+}
+
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -26,6 +48,6 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "deps: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt_update
+    apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=$APT_LOCK_WAIT "${missing[@]}"
 fi

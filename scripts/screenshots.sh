@@ -17,7 +17,6 @@ cd "$(dirname "$0")/.."
 LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
 DOCS=$(realpath docs)
-. scripts/wine-paths
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
@@ -29,15 +28,9 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
 fi
 
-RUN=$SANDBOX_RUN
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
-probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+NAME=screenshots
+# shellcheck source=../tests/wine/harness.sh disable=SC2034
+. tests/wine/harness.sh
 
 # Cuts the named window (main or about) out of the screen.
 shoot() {
@@ -48,15 +41,9 @@ shoot() {
     echo "screenshots: $2 (${w} x ${h})"
 }
 
-"$LINUX_BUILD/wcsrvd" --name "Tarnwell BBS" --regstring "Tarnwell-0042" >"$RUN/wcsrvd.out" 2>&1 &
-pids+=($!)
-"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &
-pids+=($!)
-
-for _ in $(seq 120); do
-    probe log 2>/dev/null | grep -q -- "- Started to Listen for IDENT Connections" && break
-    sleep 0.5
-done
+start_host --name "Tarnwell BBS" --regstring "Tarnwell-0042" || fail_now "no host server"
+start_exe
+wait_up "$QUILLET" 60 "$HOST"
 
 # Users connect, one leaves, and a chat server asks who another is: the
 # log shows each, the Statistics group counts them.

@@ -9,7 +9,7 @@
 #       unit suites: ctest --preset win64.
 #
 #   scripts/wine.sh sandbox COMMAND [ARGS...]
-#       For Windows programs that serve the network (scripts/shell-e2e.sh,
+#       For Windows programs that serve the network (tests/wine/shell-e2e.sh,
 #       scripts/screenshots.sh): private network and mount namespaces, with an
 #       X display, a wineserver and a throwaway Wine prefix of their own.
 #       Inside, the command finds WINEPREFIX, DISPLAY and WINEDEBUG set, the

@@ -3,6 +3,7 @@
 #include "support/testsupport.h"
 #include "../common/accept.h"
 #include "../common/state.h"
+#include "../common/throttle.h"
 #include "../common/waits.h"
 #include "../ident/nodetable.h"
 #include "../notify/clientrec.h"
@@ -247,7 +248,7 @@ TEST(ClientRefusals, FirstLineThenAtMostOneCountAMinutePerAddress)
 {
     ClearRefusals();
     const PAddr other = 0xC0000202u, third = 0xC0000203u;
-    char line[256];
+    char line[512];
     ASSERT_EQ(RefusalLine(other, 1000, line, sizeof(line)), 1);
     EXPECT_STREQ(line, "- ClientListen refused a connection from <192.0.2.2>: not this host\r\n");
     for (int i = 1; i <= 500; i++)
@@ -260,14 +261,24 @@ TEST(ClientRefusals, FirstLineThenAtMostOneCountAMinutePerAddress)
                        "not this host\r\n");
     EXPECT_EQ(RefusalLine(other, 61001, line, sizeof(line)), 0);
 
-    /* Addresses beyond the table push out the one logged longest ago; its
-       count is not lost. */
-    EXPECT_EQ(RefusalLine(third, 30000, line, sizeof(line)), 0);
-    for (PAddr a = 1; a <= REFUSAL_ADDRESSES - 2; a++)
-        ASSERT_EQ(RefusalLine(0x0A000000u + a, 62000, line, sizeof(line)), 1);
-    ASSERT_EQ(RefusalLine(0x0B000001u, 63000, line, sizeof(line)), 1);
-    EXPECT_STREQ(line, "- ClientListen refused <1> connections from <192.0.2.3> in the last 61 s: "
+    /* A quiet address is forgotten after its minute; counts still owed
+       are written by the sweep. Addresses beyond the table share one line
+       a minute. */
+    EXPECT_EQ(RefusalSweep(62500, line, sizeof(line)), 0) << "nothing owed";
+    EXPECT_EQ(RefusalLine(third, 62500, line, sizeof(line)), 1) << "forgotten, so a first line";
+    EXPECT_EQ(RefusalLine(third, 63000, line, sizeof(line)), 0);
+    for (PAddr a = 1; a <= THROTTLE_KEYS - 2; a++)
+        ASSERT_EQ(RefusalLine(0x0A000000u + a, 63000, line, sizeof(line)), 1);
+    ASSERT_EQ(RefusalLine(0x0B000001u, 64000, line, sizeof(line)), 1);
+    EXPECT_STREQ(line, "- ClientListen refused <1> connections from other addresses in the last 0 s: "
+                       "not this host\r\n");
+    EXPECT_EQ(RefusalLine(0x0B000002u, 65000, line, sizeof(line)), 0);
+    ASSERT_EQ(RefusalSweep(125000, line, sizeof(line)), 1);
+    EXPECT_STREQ(line, "- ClientListen refused <1> connections from <192.0.2.2> in the last 64 s: "
                        "not this host\r\n"
-                       "- ClientListen refused a connection from <11.0.0.1>: not this host\r\n");
+                       "- ClientListen refused <1> connections from <192.0.2.3> in the last 62 s: "
+                       "not this host\r\n"
+                       "- ClientListen refused <1> connections from other addresses in the last 61 s: "
+                       "not this host\r\n");
     ClearRefusals();
 }

@@ -28,7 +28,8 @@ static void MeasureStack(void *)
 TEST(ThreadStack, HandlersReserveLessThanTheImageDefault)
 {
     const char *image = (const char *)GetModuleHandleA(nullptr);
-    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(image + ((const IMAGE_DOS_HEADER *)image)->e_lfanew);
+    const IMAGE_NT_HEADERS *nt =
+        (const IMAGE_NT_HEADERS *)(image + ((const IMAGE_DOS_HEADER *)image)->e_lfanew);
     SIZE_T imageDefault = (SIZE_T)nt->OptionalHeader.SizeOfStackReserve;
     ASSERT_EQ(imageDefault, (SIZE_T)2 * 1024 * 1024);
 
@@ -40,4 +41,10 @@ TEST(ThreadStack, HandlersReserveLessThanTheImageDefault)
     printf("handler stack reservation: %lu KiB (image default %lu KiB)\n",
            (unsigned long)(iReserved / 1024), (unsigned long)(imageDefault / 1024));
     EXPECT_LT(iReserved, imageDefault);
+
+    /* The cap that follows from it (README: Windows limits). */
+    PlatLimits limits = {0, 0, 0};
+    PlatHandlerLimits(&limits);
+    printf("handlers the address space holds: %d\n", limits.ownThreads);
+    EXPECT_GT(limits.ownThreads, 0);
 }

@@ -15,9 +15,19 @@ static const WORD WINSOCK_VERSION_11 = 0x0101;
 /* Handlers hold a 1 KiB query and a short reply; a small stack lets many of
    them wait side by side. It is the stack's reservation, not only its first
    commit: otherwise every thread reserves the image's default (2 MiB), and
-   a thousand handlers fill the 32-bit build's address space. The caps in
-   common/accept.h count on this size. */
+   a thousand handlers fill the 32-bit build's address space. */
 static const unsigned THREAD_STACK_BYTES = 64 * 1024;
+
+/* Windows counts no descriptors or threads: what handlers run out of is the
+   address space their stacks are reserved in. They may have this share of
+   it; the rest is kept for the heap, the log and the system's own DLLs. */
+static const int STACK_SPACE_PCT = 25;
+
+/* The most handlers, however wide the address space: the 64-bit build's
+   space bounds nothing, while each thread and socket still costs the
+   system's own memory. A quarter of the 32-bit build's 4 GiB at 64 KiB a
+   stack gives the same number, so both builds share one cap on Windows. */
+static const int HANDLERS_CEILING = 16384;
 
 static WSADATA wsdata;
 
@@ -104,12 +114,82 @@ int PlatAcceptErrorKind(int err)
     }
 }
 
-/* Windows sets no descriptor or thread count of its own: the address space
-   is what runs out, and the caps allow for it (common/accept.h). */
-void PlatHandlerLimits(int *descriptors, int *threads)
+struct ThreadStart {
+    void (*fn)(void *);
+    void *arg;
+};
+
+static unsigned __stdcall ThreadMain(void *p)
 {
-    *descriptors = -1;
-    *threads = -1;
+    ThreadStart ts = *(ThreadStart *)p;
+    free(p);
+    ts.fn(ts.arg);
+    return 0;
+}
+
+/* Starts fn(arg) on a new thread with a handler's stack; its handle, or
+   null. */
+static HANDLE BeginThread(void (*fn)(void *), void *arg)
+{
+    ThreadStart *ts = (ThreadStart *)malloc(sizeof(ThreadStart));
+    if (ts == nullptr)
+        return nullptr;
+    ts->fn = fn;
+    ts->arg = arg;
+    uintptr_t h = _beginthreadex(nullptr, THREAD_STACK_BYTES, ThreadMain, ts,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (h == 0)
+        free(ts);
+    return (HANDLE)h;
+}
+
+/* The whole reservation holding the calling thread's stack: from its
+   allocation base to the end of the last region with the same base. */
+static SIZE_T OwnStackReservation(void)
+{
+    int here = 0;
+    MEMORY_BASIC_INFORMATION mbi;
+    if (VirtualQuery(&here, &mbi, sizeof(mbi)) == 0)
+        return 0;
+    char *base = (char *)mbi.AllocationBase;
+    char *end = base;
+    while (VirtualQuery(end, &mbi, sizeof(mbi)) != 0 && mbi.AllocationBase == base)
+        end = (char *)mbi.BaseAddress + mbi.RegionSize;
+    return (SIZE_T)(end - base);
+}
+
+static void MeasureStack(void *reserved)
+{
+    *(SIZE_T *)reserved = OwnStackReservation();
+}
+
+/* What a handler's stack really reserves: Windows gives what is asked,
+   while Wine reserves at least 1 MiB whatever is asked. 0 when no thread
+   could be started to see. */
+static SIZE_T HandlerStackReservation(void)
+{
+    SIZE_T reserved = 0;
+    HANDLE h = BeginThread(MeasureStack, &reserved);
+    if (h == nullptr)
+        return 0;
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+    return reserved;
+}
+
+void PlatHandlerLimits(PlatLimits *limits)
+{
+    limits->descriptors = -1;
+    limits->hostThreads = -1;
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    uint64_t space = (uint64_t)((uintptr_t)si.lpMaximumApplicationAddress -
+                                (uintptr_t)si.lpMinimumApplicationAddress);
+    uint64_t stack = HandlerStackReservation();
+    if (stack < THREAD_STACK_BYTES)
+        stack = THREAD_STACK_BYTES;
+    uint64_t handlers = space / 100 * STACK_SPACE_PCT / stack;
+    limits->ownThreads = handlers < (uint64_t)HANDLERS_CEILING ? (int)handlers : HANDLERS_CEILING;
 }
 
 /* Winsock 1.1 has no interface list: the host's own addresses are those its
@@ -184,34 +264,13 @@ int PlatLastError(void)
     return WSAGetLastError();
 }
 
-struct ThreadStart {
-    void (*fn)(void *);
-    void *arg;
-};
-
-static unsigned __stdcall ThreadMain(void *p)
-{
-    ThreadStart ts = *(ThreadStart *)p;
-    free(p);
-    ts.fn(ts.arg);
-    return 0;
-}
-
 int PlatThreadStart(void (*fn)(void *), void *arg)
 {
-    ThreadStart *ts = (ThreadStart *)malloc(sizeof(ThreadStart));
-    if (ts == nullptr)
+    HANDLE h = BeginThread(fn, arg);
+    if (h == nullptr)
         return -1;
-    ts->fn = fn;
-    ts->arg = arg;
-    uintptr_t h = _beginthreadex(nullptr, THREAD_STACK_BYTES, ThreadMain, ts,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (h == 0) {
-        free(ts);
-        return -1;
-    }
     /* Detached: nobody waits for a handler. */
-    CloseHandle((HANDLE)h);
+    CloseHandle(h);
     return 0;
 }
 

@@ -320,23 +320,27 @@ closed_output)
     stop_quillet
     ;;
 refused_flood)
-    # Another host floods the notification port from two addresses: every
-    # connection is refused, and the log gets one line per address.
+    # Another host floods the notification port from 70 addresses, 3 rounds
+    # of one connection each: every connection is refused, and the log gets
+    # a line for each address the throttle's table holds and one for the
+    # rest together, not a line a connection.
     start_host
     start_quillet
     ready
-    other_host 192.0.2.2 192.0.2.3
-    for source in 192.0.2.2 192.0.2.3; do
-        got=$(nsenter -t "$OTHER" -n $PEERS flood "$source" 192.0.2.1 "$NOTIFY_PORT" 200)
-        [ "$got" = "closed=200" ] || fail "flood from $source: $got"
-    done
+    sources=$(seq -f '192.0.2.%g' 10 79)
+    # shellcheck disable=SC2086
+    other_host $sources
+    got=$(nsenter -t "$OTHER" -n $PEERS flood "$(tr '\n' , <<<"$sources" | sed 's/,$//')" 192.0.2.1 "$NOTIFY_PORT" 210)
+    [ "$got" = "closed=210" ] || fail "flood: $got"
     still_serving
     refused=$(log_lines | grep -c -- "^- ClientListen refused")
-    [ "$refused" -eq 2 ] || fail "$refused refusal lines for 400 refused connections"
-    for source in 192.0.2.2 192.0.2.3; do
+    [ "$refused" -eq 65 ] || fail "$refused refusal lines for 70 addresses: $(log_lines | grep -- refused | tail -n 3)"
+    for source in 192.0.2.10 192.0.2.73; do
         log_lines | grep -qx -- "- ClientListen refused a connection from <$source>: not this host" ||
             fail "no refusal line for $source"
     done
+    log_lines | grep -qx -- "- ClientListen refused <1> connections from other addresses in the last 0 s: not this host" ||
+        fail "no line for the addresses beyond the table"
     stop_quillet
     ;;
 control_bytes)

@@ -116,14 +116,16 @@ def stall(seconds):
     time.sleep(seconds)
 
 
-def flood(source, host, port, count):
-    """Opens count connections from source to host:port one after another,
-    each until the peer closes it. Prints how many were closed."""
+def flood(sources, host, port, count):
+    """Opens count connections to host:port one after another, from the
+    comma-separated sources in turn, each until the peer closes it. Prints
+    how many were closed."""
+    sources = sources.split(",")
     closed = 0
-    for _ in range(count):
+    for i in range(count):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.settimeout(5)
-        s.bind((source, 0))
+        s.bind((sources[i % len(sources)], 0))
         s.connect((host, port))
         try:
             if s.recv(1) == b"":

@@ -221,7 +221,8 @@ TEST_F(MainWindow, UserErrBoxLeavesTheWindowWorking)
     bool bOpen = PumpUntil(
         [] { return (hwndUserErrBox = FindOwnWindow("#32770", "Quillet")) != nullptr; }, 20000);
     ASSERT_TRUE(bOpen) << "no box titled Quillet";
-    EXPECT_EQ(InterlockedCompareExchange(&bUserErrReturned, 0, 0), 0) << "returned before the box closed";
+    EXPECT_EQ(InterlockedCompareExchange(&bUserErrReturned, 0, 0), 0)
+        << "returned before the box closed";
 
     /* The box has no owner: the window is not disabled behind it and goes
        on taking its commands. */
@@ -233,8 +234,8 @@ TEST_F(MainWindow, UserErrBoxLeavesTheWindowWorking)
 
     /* Closed from outside, as the user's OK does: UserErr returns. */
     PostMessageA(hwndUserErrBox, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(PumpUntil([] { return InterlockedCompareExchange(&bUserErrReturned, 0, 0) == 1; },
-                          10000))
+    EXPECT_TRUE(
+        PumpUntil([] { return InterlockedCompareExchange(&bUserErrReturned, 0, 0) == 1; }, 10000))
         << "UserErr did not return after its box closed";
     EXPECT_EQ(InterlockedCompareExchange(&iUserErrResult, 0, 0), IDOK);
 }
@@ -479,21 +480,39 @@ static std::string ControlText(HWND control)
     return text;
 }
 
+/* The field beside a caption, found as the user finds it: the nearest
+   edit control on the caption's row, right of it. */
+static HWND FieldBeside(const char *caption)
+{
+    RECT c = {0, 0, 0, 0}, r;
+    for (HWND w = GetWindow(g_hWnd, GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT))
+        if (ControlText(w) == caption)
+            GetWindowRect(w, &c);
+    HWND nearest = nullptr;
+    LONG nearestLeft = 0;
+    for (HWND w = GetWindow(g_hWnd, GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+        char cls[8] = "";
+        GetClassNameA(w, cls, sizeof(cls));
+        GetWindowRect(w, &r);
+        if (lstrcmpiA(cls, "Edit") == 0 && r.left >= c.right && r.top < c.bottom &&
+            r.bottom > c.top && (nearest == nullptr || r.left < nearestLeft)) {
+            nearest = w;
+            nearestLeft = r.left;
+        }
+    }
+    return nearest;
+}
+
 /* The counts are raised by handler threads; the window must pick them up
-   by itself, on its own thread, into the right fields. The "Client
-   Connects" caption and its field share id 1009, and the caption must keep
-   its text. */
+   by itself, on its own thread, and show each beside its caption, which
+   keeps its text. */
 TEST_F(MainWindow, StatisticsFieldsFollowTheCounters)
 {
-    HWND connects = nullptr;
-    for (HWND c = GetWindow(g_hWnd, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
-        char cls[8] = "";
-        GetClassNameA(c, cls, sizeof(cls));
-        if (GetDlgCtrlID(c) == 1009 && lstrcmpiA(cls, "Edit") == 0)
-            connects = c;
-    }
+    HWND connects = FieldBeside("Client Connects"), quits = FieldBeside("Client Quits"),
+         requests = FieldBeside("Server Requests");
     ASSERT_NE(connects, nullptr);
-    HWND quits = GetDlgItem(g_hWnd, 1017), requests = GetDlgItem(g_hWnd, 1018);
+    ASSERT_NE(quits, nullptr);
+    ASSERT_NE(requests, nullptr);
 
     std::thread([] {
         iRcvdClientConnects = 12;
@@ -510,6 +529,6 @@ TEST_F(MainWindow, StatisticsFieldsFollowTheCounters)
     EXPECT_EQ(ControlText(connects), "12");
     EXPECT_EQ(ControlText(quits), "5");
     EXPECT_EQ(ControlText(requests), "31");
-    EXPECT_EQ(ControlText(GetDlgItem(g_hWnd, 1009)), "Client Connects");
+    EXPECT_NE(FieldBeside("Client Connects"), nullptr) << "the caption lost its text";
     iRcvdClientConnects = iRcvdClientQuits = iRcvdIdentRequests = 0;
 }

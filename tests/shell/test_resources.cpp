@@ -13,19 +13,18 @@ struct Item {
     int id;
     int classAtom; /* 0x80 button, 0x81 edit, 0x82 static */
     std::string text;
-    short x, y, cx, cy;
+    short x = 0, y = 0, cx = 0, cy = 0; /* read back for the layout, not compared */
 
     bool operator==(const Item &o) const
     {
-        return style == o.style && id == o.id && classAtom == o.classAtom && text == o.text &&
-               x == o.x && y == o.y && cx == o.cx && cy == o.cy;
+        return style == o.style && id == o.id && classAtom == o.classAtom && text == o.text;
     }
 };
 
 static void PrintTo(const Item &i, std::ostream *os)
 {
     *os << "{" << std::hex << "0x" << i.style << std::dec << ", " << i.id << ", " << i.classAtom
-        << ", \"" << i.text << "\", " << i.x << ", " << i.y << ", " << i.cx << ", " << i.cy << "}";
+        << ", \"" << i.text << "\"}";
 }
 
 struct Template {
@@ -112,6 +111,33 @@ static Template LoadTemplate(int id)
 
 static const int BUTTON = 0x80, EDIT = 0x81, STATIC = 0x82;
 
+static bool bInside(const Item &inner, const Item &outer)
+{
+    return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.cx <= outer.x + outer.cx &&
+           inner.y + inner.cy <= outer.y + outer.cy;
+}
+
+/* What the user sees of the layout: every control inside the window, and
+   no two on top of each other, but for those a group box frames. */
+static void ExpectLaidOut(const Template &t)
+{
+    const Item window = {0, 0, 0, "", 0, 0, t.cx, t.cy};
+    for (size_t i = 0; i < t.items.size(); i++) {
+        const Item &a = t.items[i];
+        EXPECT_TRUE(bInside(a, window)) << "outside the window: " << a.text << " " << a.id;
+        for (size_t j = i + 1; j < t.items.size(); j++) {
+            const Item &b = t.items[j];
+            bool bGroup =
+                ((a.style & 0xF) == BS_GROUPBOX && a.classAtom == BUTTON && bInside(b, a)) ||
+                ((b.style & 0xF) == BS_GROUPBOX && b.classAtom == BUTTON && bInside(a, b));
+            bool bApart =
+                a.x + a.cx <= b.x || b.x + b.cx <= a.x || a.y + a.cy <= b.y || b.y + b.cy <= a.y;
+            EXPECT_TRUE(bApart || bGroup)
+                << a.id << " \"" << a.text << "\" overlaps " << b.id << " \"" << b.text << "\"";
+        }
+    }
+}
+
 TEST(Resources, MainWindowTemplate)
 {
     Template t = LoadTemplate(101);
@@ -125,21 +151,22 @@ TEST(Resources, MainWindowTemplate)
     EXPECT_EQ(t.fontPoints, 8);
     EXPECT_EQ(t.font, "MS Sans Serif");
     std::vector<Item> expected = {
-        {0x50010000, 106, BUTTON, "&Quit", 33, 218, 60, 14},
-        {0x50020000, -1, STATIC, "Ident Messages", 130, 8, 84, 9},
-        {0x50000007, 107, BUTTON, "Statistics", 16, 13, 103, 131},
-        {0x50010000, 1008, BUTTON, "&Help", 33, 197, 60, 14},
-        {0x50010000, 116, BUTTON, "&About", 33, 176, 60, 14},
-        {0x508108C4, 122, EDIT, "", 130, 17, 250, 216},
-        {0x50020000, 1010, STATIC, "Client Quits", 21, 53, 58, 12},
-        {0x50020000, 1009, STATIC, "Client Connects", 21, 38, 58, 12},
-        {0x50020000, 1011, STATIC, "Server Requests", 21, 69, 58, 12},
-        {0x50010880, 1009, EDIT, "", 83, 37, 32, 12},
-        {0x50010880, 1017, EDIT, "", 83, 52, 32, 12},
-        {0x50010880, 1018, EDIT, "", 83, 68, 32, 12},
-        {0x50010000, 128, BUTTON, "Hide", 34, 156, 60, 14},
+        {0x50010000, 106, BUTTON, "&Quit"},
+        {0x50020000, -1, STATIC, "Ident Messages"},
+        {0x50000007, 107, BUTTON, "Statistics"},
+        {0x50010000, 1008, BUTTON, "&Help"},
+        {0x50010000, 116, BUTTON, "&About"},
+        {0x508108C4, 122, EDIT, ""},
+        {0x50020000, 1010, STATIC, "Client Quits"},
+        {0x50020000, 1009, STATIC, "Client Connects"},
+        {0x50020000, 1011, STATIC, "Server Requests"},
+        {0x50010880, 1009, EDIT, ""},
+        {0x50010880, 1017, EDIT, ""},
+        {0x50010880, 1018, EDIT, ""},
+        {0x50010000, 128, BUTTON, "Hide"},
     };
     EXPECT_EQ(t.items, expected);
+    ExpectLaidOut(t);
 }
 
 TEST(Resources, AboutBoxTemplate)
@@ -153,13 +180,14 @@ TEST(Resources, AboutBoxTemplate)
     EXPECT_EQ(t.title, "Quillet - About");
     EXPECT_EQ(t.fontPoints, -1);
     std::vector<Item> expected = {
-        {0x50020001, -1, STATIC, "Quillet", 37, 12, 87, 8},
-        {0x50020001, -1, STATIC, "Beta b.03a - 14 January 2000", 20, 25, 120, 8},
-        {0x50000003, -1, STATIC, "quillet.ico", 8, 8, 0, 0},
-        {0x50020001, -1, STATIC, "IDENTD Server for WINS", 12, 35, 137, 8},
-        {0x50010000, 1, BUTTON, "&Ok", 64, 60, 32, 14},
+        {0x50020001, -1, STATIC, "Quillet"},
+        {0x50020001, -1, STATIC, "Beta b.03a - 14 January 2000"},
+        {0x50000003, -1, STATIC, "quillet.ico"},
+        {0x50020001, -1, STATIC, "IDENTD Server for WINS"},
+        {0x50010000, 1, BUTTON, "&Ok"},
     };
     EXPECT_EQ(t.items, expected);
+    ExpectLaidOut(t);
 }
 
 TEST(Resources, TrayMenu)

@@ -8,6 +8,11 @@
 # directory WORK for them; a script that keeps its logs elsewhere sets the
 # three names itself. Every program started here is in pids, and stop_all
 # ends them.
+#
+# A failure is the caller's choice of two: fail counts it and the script
+# goes on to check more, finish then ends it; fail_now ends it at once,
+# for a step the rest depends on. Either way the programs' output is shown
+# (show_outputs; tests/wine/harness.sh shows its own).
 # shellcheck shell=bash
 
 pids=()
@@ -25,8 +30,8 @@ harness_scratch() {
 
 stop_all() {
     local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
     pids=()
     return 0
 }
@@ -42,6 +47,11 @@ forget() {
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
+}
+
+fail_now() {
+    fail "$@"
+    finish "${NAME:-scenario}"
 }
 
 # wait_for FILE TEXT [SECONDS]: true once FILE holds TEXT.
@@ -96,8 +106,8 @@ stop_quillet() {
 # stop_program PID: ends a program started in the background, whatever its
 # exit status.
 stop_program() {
-    kill -TERM "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
     forget "$1"
     return 0
 }
@@ -113,10 +123,15 @@ record() {
     field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
 }
 
-# finish NAME: the scenario's verdict, with the log when it failed.
+show_outputs() {
+    echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
+}
+
+# finish NAME: the scenario's verdict, with the programs' output when it
+# failed.
 finish() {
     if [ $failures -gt 0 ]; then
-        echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
+        show_outputs
         exit 1
     fi
     echo "$1: passed"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/shell-e2e.sh: the Windows program end to end. quillet.exe runs
+# tests/wine/shell-e2e.sh: the Windows program end to end. quillet.exe runs
 # under wine64 beside the Linux stand-in host server wcsrvd; palaver-notify
 # registers a user's connection, a raw IDENT query on port 113 must get the
 # USERID reply, and the log read back from the running window's message box
@@ -11,18 +11,17 @@
 # outside and must end with status 0. Before all that, without a host
 # server, it must end by itself with status 0.
 #
-#   scripts/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   tests/wine/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
 #
 # Isolation: the run happens inside scripts/wine.sh sandbox, in private
 # network and mount namespaces with a wineserver and an X display of its
 # own (see there why the wineserver must be inside).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
-. scripts/wine-paths
 
 # Bounds on every wait, in seconds.
 START_WAIT=60   # quillet up and both ports open
@@ -38,46 +37,42 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
 fi
 
 NAME=shell-e2e
-# shellcheck source=scripts/wine-harness.sh disable=SC2034
-. scripts/wine-harness.sh
+# shellcheck source=harness.sh disable=SC2034
+. tests/wine/harness.sh
 
 # No host server yet: the program gives up and ends with status 0 (it may
 # tell the user first, in a box that closes by itself).
 started=$(now_ms)
-"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/no-host.out" 2>&1 &
-no_host_pid=$!
-pids+=($no_host_pid)
-ended_with $no_host_pid $NO_HOST_WAIT 0 "without a host server"
+start_exe "$RUN/no-host.out"
+ended_with "$QUILLET" $NO_HOST_WAIT 0 "without a host server"
 echo "shell-e2e: without a host server quillet.exe ended with status 0 after $(($(now_ms) - started)) ms"
 
-"$LINUX_BUILD/wcsrvd" --name "Tarnwell Test Board" --regstring "E2E-0001" >"$RUN/wcsrvd.out" 2>&1 &
-pids+=($!)
+start_host --name "Tarnwell Test Board" --regstring "E2E-0001" || fail_now "no host server"
 
 started=$(now_ms)
-"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &
-quillet_pid=$!
-pids+=($quillet_pid)
+start_exe
+quillet_pid=$QUILLET
 
 # Up when the host server has the registration and the IDENT port is open.
-wait_up $quillet_pid $START_WAIT "$RUN/wcsrvd.out"
+wait_up $quillet_pid $START_WAIT "$HOST"
 echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) ms after start"
 
 "$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 ||
-    fail "palaver-notify connect failed"
+    fail_now "palaver-notify connect failed"
 
 # A second start (a double click on top of the logon start) must leave the
 # running copy alone: no registration of its own, and the first copy's
 # window shown instead.
 second=0
 timeout 60 "$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/second.out" 2>&1 || second=$?
-[ $second = 1 ] || fail "the second copy ended with status $second, expected 1"
-[ "$(grep -c 'registered service' "$RUN/wcsrvd.out")" = 1 ] || fail "the second copy registered too"
+[ $second = 1 ] || fail_now "the second copy ended with status $second, expected 1"
+[ "$(grep -c 'registered service' "$HOST")" = 1 ] || fail_now "the second copy registered too"
 shown=0
 for _ in $(seq 50); do
     probe shown && { shown=1; break; }
     sleep 0.1
 done
-[ $shown = 1 ] || fail "the second start did not bring the first copy's window up"
+[ $shown = 1 ] || fail_now "the second start did not bring the first copy's window up"
 echo "shell-e2e: a second copy ended with status 1 and showed the first"
 
 # The reply comes after the server's 2 s wait, and the server closes the
@@ -88,16 +83,16 @@ printf '1234 , 194\r\n' >&3
 reply=$(timeout 20 cat <&3 | od -An -c | tr -s ' \n' ' ')
 exec 3<&-
 expected=$(printf '1234,194 : USERID : UNIX : alice\r\n' | od -An -c | tr -s ' \n' ' ')
-[ "$reply" = "$expected" ] || fail "IDENT reply was [$reply], expected [$expected]"
+[ "$reply" = "$expected" ] || fail_now "IDENT reply was [$reply], expected [$expected]"
 echo "shell-e2e: IDENT reply whole after $(($(now_ms) - asked)) ms: 1234,194 : USERID : UNIX : alice"
 
 # The log, read from the window by another process, in order.
-probe log >"$RUN/log.txt" || fail "could not read the log from the window"
+probe log >"$LOG" || fail_now "could not read the log from the window"
 expect_in_order() {
     local at=0 line n
     for line in "$@"; do
-        n=$(tail -n +$((at + 1)) "$RUN/log.txt" | tr -d '\r' | grep -n -F -x -m1 -- "$line" | cut -d: -f1) ||
-            fail "log line [$line] missing or out of order"
+        n=$(tail -n +$((at + 1)) "$LOG" | tr -d '\r' | grep -n -F -x -m1 -- "$line" | cut -d: -f1) ||
+            fail_now "log line [$line] missing or out of order"
         at=$((at + n))
     done
 }
@@ -110,16 +105,16 @@ expect_in_order \
     "- Started to Listen for Palaver Connections" \
     "- ClientHandler Connect received on node  <3>" \
     "- IdentHandler match found on node <3>"
-grep -q -F -x -- "- Started to Listen for IDENT Connections" <(tr -d '\r' <"$RUN/log.txt") ||
-    fail "the IDENT listener's line is missing"
-echo "shell-e2e: log read back from the window ($(wc -c <"$RUN/log.txt") bytes), lines in order:"
-tr -d '\r' <"$RUN/log.txt" | sed 's/^/    /'
+grep -q -F -x -- "- Started to Listen for IDENT Connections" <(tr -d '\r' <"$LOG") ||
+    fail_now "the IDENT listener's line is missing"
+echo "shell-e2e: log read back from the window ($(wc -c <"$LOG") bytes), lines in order:"
+tr -d '\r' <"$LOG" | sed 's/^/    /'
 
 # The Statistics fields: the window copies the counts a few times a second.
 # So far one Connect record and one IDENT connection; add a Connect and a
 # Quit, and an IDENT connection that closes without a query.
-"$LINUX_BUILD/palaver-notify" connect 5 6667 40000 bob >>"$RUN/notify.out" 2>&1 || fail "second connect failed"
-"$LINUX_BUILD/palaver-notify" quit 5 >>"$RUN/notify.out" 2>&1 || fail "quit failed"
+"$LINUX_BUILD/palaver-notify" connect 5 6667 40000 bob >>"$RUN/notify.out" 2>&1 || fail_now "second connect failed"
+"$LINUX_BUILD/palaver-notify" quit 5 >>"$RUN/notify.out" 2>&1 || fail_now "quit failed"
 exec 3<>/dev/tcp/127.0.0.1/113
 exec 3<&-
 stats=
@@ -128,11 +123,11 @@ for _ in $(seq 100); do
     [ "$stats" = "2 1 2" ] && break
     sleep 0.1
 done
-[ "$stats" = "2 1 2" ] || fail "Statistics read [$stats], expected connects 2, quits 1, requests 2"
+[ "$stats" = "2 1 2" ] || fail_now "Statistics read [$stats], expected connects 2, quits 1, requests 2"
 echo "shell-e2e: Statistics fields: Client Connects 2, Client Quits 1, Server Requests 2"
 
 # Quit as the Quit button does; the program must end by itself with 0.
-probe quit || fail "could not send the quit command"
+probe quit || fail_now "could not send the quit command"
 ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
 echo "shell-e2e: quillet.exe quit with status 0"
 echo "shell-e2e: PASS"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/wine-load.sh: the x86_64 Windows program under load. quillet.exe
+# tests/wine/wine-load.sh: the x86_64 Windows program under load. quillet.exe
 # runs under wine64 beside the Linux wcsrvd; every node is registered, then
 # COUNT IDENT connections are opened at once by the Linux load generator
 # (quillet-load, from several loopback addresses so that none passes the
@@ -8,18 +8,17 @@
 # sockets pass through the wineserver, so these are Wine's figures, not
 # Windows'). The program is then quit from outside and must end with 0.
 #
-#   scripts/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   tests/wine/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults build/linux and build/win64; the Linux build supplies wcsrvd
 #   and bench/quillet-load)
 #
-# Runs inside scripts/wine.sh sandbox, as scripts/shell-e2e.sh does.
+# Runs inside scripts/wine.sh sandbox, as tests/wine/shell-e2e.sh does.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
-COUNT=${1:?usage: scripts/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]}
+COUNT=${1:?usage: tests/wine/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]}
 LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
-. scripts/wine-paths
 
 START_WAIT=60 # seconds: quillet up and both ports open
 QUIT_WAIT=30  # seconds: quillet gone after the quit command
@@ -36,22 +35,20 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
 fi
 
 NAME=wine-load
-# shellcheck source=scripts/wine-harness.sh disable=SC2034
-. scripts/wine-harness.sh
+# shellcheck source=harness.sh disable=SC2034
+. tests/wine/harness.sh
 LOAD="$LINUX_BUILD/bench/quillet-load"
 
-"$LINUX_BUILD/wcsrvd" --name "Tarnwell Load Board" --regstring "LOAD-0001" >"$RUN/wcsrvd.out" 2>&1 &
-pids+=($!)
-"$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/quillet.out" 2>&1 &
-quillet_pid=$!
-pids+=($quillet_pid)
+start_host --name "Tarnwell Load Board" --regstring "LOAD-0001" || fail_now "no host server"
+start_exe
+quillet_pid=$QUILLET
 
-wait_up $quillet_pid $START_WAIT "$RUN/wcsrvd.out"
-port=$(sed -n 's/.*registered service "quillet" .* port \([0-9]*\)$/\1/p' "$RUN/wcsrvd.out" | tail -n 1)
-[ -n "$port" ] && [ "$port" != 0 ] || fail "no notification port registered"
+wait_up $quillet_pid $START_WAIT "$HOST"
+port=$(host_notify_port)
+[ -n "$port" ] && [ "$port" != 0 ] || fail_now "no notification port registered"
 
 "$LOAD" records --target "127.0.0.1:$port" --count 256 --concurrency 4 --timeout-ms 30000 \
-    >"$RUN/records.out" 2>&1 || fail "registering the nodes failed"
+    >"$RUN/records.out" 2>&1 || fail_now "registering the nodes failed"
 
 sources=$(((COUNT + PER_SOURCE - 1) / PER_SOURCE))
 echo "wine-load: $COUNT IDENT connections at once from $sources addresses"
@@ -59,9 +56,9 @@ status=0
 "$LOAD" hold --count "$COUNT" --pace-ms 0 --sources "$sources" --timeout-ms 30000 --run-limit-ms 90000 \
     >"$RUN/hold.out" 2>&1 || status=$?
 grep -E '^(quillet-load|RESULT)' "$RUN/hold.out" || true
-[ $status = 0 ] || fail "not every connection was answered correctly (status $status)"
-kill -0 $quillet_pid 2>/dev/null || fail "quillet.exe is gone after the load"
+[ $status = 0 ] || fail_now "not every connection was answered correctly (status $status)"
+kill -0 $quillet_pid 2>/dev/null || fail_now "quillet.exe is gone after the load"
 
-probe quit >/dev/null 2>&1 || fail "the quit command could not be sent"
+probe quit >/dev/null 2>&1 || fail_now "the quit command could not be sent"
 ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
 echo "wine-load: PASS, $COUNT of $COUNT answered"

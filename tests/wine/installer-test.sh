@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/installer-test.sh: the x86_64 installer under wine64, silently,
+# tests/wine/installer-test.sh: the x86_64 installer under wine64, silently,
 # in a throwaway Wine prefix (scripts/wine.sh sandbox):
 #   1. /S /NOAUTOSTART: the files, the Start-menu shortcuts, the uninstall
 #      entry with the header's version, the firewall step's result, and no
@@ -11,18 +11,16 @@
 #   4. the silent uninstaller removes the files, the shortcuts and the
 #      registry entries.
 #
-#   scripts/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   tests/wine/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
 #   (defaults dist, build/linux and build/win64)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 DIST=$(realpath "${1:-dist}")
 LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 VERSION=$(sed -n 's/^#define QUILLET_VERSION_TEXT "\(.*\)"$/\1/p' common/version.h)
 SETUP=$DIST/quillet-$VERSION-win64-setup.exe
-# shellcheck source=wine-paths
-. scripts/wine-paths
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$SETUP" "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
@@ -33,8 +31,8 @@ if [ -z "${SANDBOX_RUN:-}" ]; then
 fi
 
 NAME=installer-test
-# shellcheck source=scripts/wine-harness.sh disable=SC2034
-. scripts/wine-harness.sh
+# shellcheck source=harness.sh disable=SC2034
+. tests/wine/harness.sh
 C=$WINEPREFIX/drive_c
 INSTDIR="$C/Program Files/Quillet"
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillet"
@@ -52,60 +50,58 @@ reg_value() {
 setup() {
     local status=0
     timeout 120 "$WINE64" "$SETUP" "$@" >>"$RUN/setup.out" 2>&1 || status=$?
-    [ $status = 0 ] || fail "setup $* ended with status $status"
+    [ $status = 0 ] || fail_now "setup $* ended with status $status"
 }
 
 # 1. Silent install without the start at logon.
 setup /S /NOAUTOSTART
 for f in "${INSTALLED_FILES[@]}"; do
-    [ -f "$INSTDIR/$f" ] || fail "$f not installed"
+    [ -f "$INSTDIR/$f" ] || fail_now "$f not installed"
 done
 cmp -s "$INSTDIR/quillet.exe" <(python3 -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' \
     "$DIST/quillet-$VERSION-win64.zip" "quillet-$VERSION-win64/quillet.exe") ||
-    fail "the installed quillet.exe is not the zip's"
+    fail_now "the installed quillet.exe is not the zip's"
 for f in Quillet.lnk "Uninstall Quillet.lnk"; do
-    [ -f "$MENU/$f" ] || fail "no Start-menu shortcut $f"
+    [ -f "$MENU/$f" ] || fail_now "no Start-menu shortcut $f"
 done
 [ "$(reg_value "$UNINSTALL_KEY" DisplayVersion)" = "$VERSION" ] ||
-    fail "uninstall entry's version is [$(reg_value "$UNINSTALL_KEY" DisplayVersion || true)]"
-[ "$(reg_value "$UNINSTALL_KEY" DisplayName)" = Quillet ] || fail "uninstall entry has no name"
-reg_value "$UNINSTALL_KEY" Publisher >/dev/null || fail "uninstall entry has no publisher"
-reg_value "$UNINSTALL_KEY" EstimatedSize >/dev/null || fail "uninstall entry has no size"
-firewall=$(reg_value "$UNINSTALL_KEY" FirewallRule) || fail "the firewall step did not run"
-reg_value "$RUN_KEY" Quillet >/dev/null && fail "a Run entry despite /NOAUTOSTART"
+    fail_now "uninstall entry's version is [$(reg_value "$UNINSTALL_KEY" DisplayVersion || true)]"
+[ "$(reg_value "$UNINSTALL_KEY" DisplayName)" = Quillet ] || fail_now "uninstall entry has no name"
+reg_value "$UNINSTALL_KEY" Publisher >/dev/null || fail_now "uninstall entry has no publisher"
+reg_value "$UNINSTALL_KEY" EstimatedSize >/dev/null || fail_now "uninstall entry has no size"
+firewall=$(reg_value "$UNINSTALL_KEY" FirewallRule) || fail_now "the firewall step did not run"
+reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "a Run entry despite /NOAUTOSTART"
 echo "installer-test: installed silently without the start at logon; firewall step's result: $firewall"
 
 # 2. The installed program answers.
-"$LINUX_BUILD/wcsrvd" --name "Installer Test Board" >"$RUN/wcsrvd.out" 2>&1 &
-pids+=("$!")
-"$WINE64" "$INSTDIR/quillet.exe" >"$RUN/quillet.out" 2>&1 &
-quillet_pid=$!
-pids+=("$quillet_pid")
-wait_up $quillet_pid 60 "$RUN/wcsrvd.out"
-"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail "palaver-notify failed"
+start_host --name "Installer Test Board" || fail_now "no host server"
+start_exe "$RUN/quillet.out" "$INSTDIR/quillet.exe"
+quillet_pid=$QUILLET
+wait_up $quillet_pid 60 "$HOST"
+"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail_now "palaver-notify failed"
 exec 3<>/dev/tcp/127.0.0.1/113
 printf '1234 , 194\r\n' >&3
 reply=$(timeout 20 cat <&3 | tr -d '\r')
 exec 3<&-
-[ "$reply" = "1234,194 : USERID : UNIX : alice" ] || fail "IDENT reply [$reply]"
+[ "$reply" = "1234,194 : USERID : UNIX : alice" ] || fail_now "IDENT reply [$reply]"
 echo "installer-test: the installed quillet.exe answered: $reply"
 
 # 3. Installing over the running copy closes it first.
 setup /S
 ended_with $quillet_pid 10 0 "after setup was run over it"
-reg_value "$RUN_KEY" Quillet | grep -qF 'Quillet\quillet.exe' || fail "no Run entry after the default install"
+reg_value "$RUN_KEY" Quillet | grep -qF 'Quillet\quillet.exe' || fail_now "no Run entry after the default install"
 echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $(reg_value "$RUN_KEY" Quillet)"
 
 # 4. Silent uninstall. The uninstaller copies itself away and runs from
 # there, so its end is seen by the folder going.
-"$WINE64" "$INSTDIR/uninstall.exe" /S >"$RUN/uninstall.out" 2>&1 || fail "uninstall.exe /S failed"
+"$WINE64" "$INSTDIR/uninstall.exe" /S >"$RUN/uninstall.out" 2>&1 || fail_now "uninstall.exe /S failed"
 for _ in $(seq 300); do
     [ -e "$INSTDIR" ] || break
     sleep 0.1
 done
-[ -e "$INSTDIR" ] && fail "left behind: $(find "$INSTDIR")"
-[ -e "$MENU" ] && fail "Start-menu folder left behind"
-reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail "uninstall entry left behind"
-reg_value "$RUN_KEY" Quillet >/dev/null && fail "Run entry left behind"
+[ -e "$INSTDIR" ] && fail_now "left behind: $(find "$INSTDIR")"
+[ -e "$MENU" ] && fail_now "Start-menu folder left behind"
+reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail_now "uninstall entry left behind"
+reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "Run entry left behind"
 echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left"
 echo "installer-test: PASS"

@@ -1,0 +1,70 @@
+# tests/wine/harness.sh: what the scripts that run quillet.exe inside
+# scripts/wine.sh sandbox share (the tests here and scripts/screenshots.sh):
+# the probe that drives the running window, starting the program, waiting
+# for it to come up and for it to end. It builds on tests/support/harness.sh
+# (start_host, host_notify_port, fail, fail_now, finish). Sourced from the
+# top of the tree inside the sandbox with NAME (the script's name for its
+# messages), LINUX_BUILD and WIN_BUILD set; RUN is the sandbox's scratch
+# directory, where every program's output goes as *.out.
+# shellcheck shell=bash
+
+RUN=$SANDBOX_RUN
+BIN=$LINUX_BUILD
+HOST=$RUN/wcsrvd.out
+LOG=$RUN/log.txt
+ERR=$RUN/quillet.out
+# shellcheck source=../support/harness.sh
+. tests/support/harness.sh
+# shellcheck source=../../scripts/wine-paths
+. scripts/wine-paths
+trap stop_all EXIT
+
+show_outputs() {
+    local f
+    for f in "$RUN"/*.out; do
+        [ -s "$f" ] && { echo "--- $f"; tail -n 60 "$f"; }
+    done
+}
+
+now_ms() { date +%s%3N; }
+
+probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+
+# start_exe [OUT [EXE]]: quillet.exe (by default the build's) under Wine,
+# its output in OUT (by default $RUN/quillet.out); QUILLET is its pid.
+start_exe() {
+    "$WINE64" "${2:-$WIN_BUILD/shell/quillet.exe}" >"${1:-$RUN/quillet.out}" 2>&1 &
+    QUILLET=$!
+    pids+=("$QUILLET")
+}
+
+# wait_up PID SECONDS [HOST_OUT]: until the quillet.exe at PID shows the
+# IDENT listener's line in its window (and, given wcsrvd's output, the host
+# server holds its registration); fails when it ends or SECONDS pass.
+wait_up() {
+    local pid=$1 tries=$(($2 * 2)) host=${3:-}
+    for _ in $(seq "$tries"); do
+        kill -0 "$pid" 2>/dev/null || fail_now "quillet.exe ended during start-up"
+        if { [ -z "$host" ] || grep -q 'registered service "quillet"' "$host"; } &&
+            probe log >"$LOG" 2>/dev/null &&
+            grep -q -- "- Started to Listen for IDENT Connections" "$LOG"; then
+            return 0
+        fi
+        sleep 0.5
+    done
+    fail_now "quillet.exe did not come up within $2 s"
+}
+
+# ended_with PID SECONDS STATUS WHAT: the process at PID must end within
+# SECONDS with STATUS; WHAT names the occasion in the failure.
+ended_with() {
+    local pid=$1 status=0
+    for _ in $(seq $(($2 * 10))); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && fail_now "quillet.exe still running $2 s $4"
+    wait "$pid" || status=$?
+    forget "$pid"
+    [ "$status" = "$3" ] || fail_now "quillet.exe ended with status $status $4, expected $3"
+}
