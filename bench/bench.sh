@@ -2,10 +2,10 @@
 # bench/bench.sh: make bench. Installs what the benchmarks need, builds the
 # shipped program (build/bench-release) and the build without waits
 # (build/bench), runs the set in a private network namespace and writes
-# BENCHMARKS.md and bench/overhead.png; then quillet.exe under wine64 with
-# 2,000 connections at once (tests/wine/wine-load.sh). Takes about a quarter of
-# an hour;
-# run it when nothing else keeps the cores busy.
+# BENCHMARKS.md and bench/overhead.png; then quillet.exe, both builds, under
+# Wine with 2,000 connections at once (tests/wine/wine-load.sh), and the
+# handler threads each Windows build can start. Takes about a quarter of an
+# hour; run it when nothing else keeps the cores busy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,8 +15,10 @@ cmake --preset release -B build/bench-release >/dev/null
 cmake --build build/bench-release
 cmake --preset bench >/dev/null
 cmake --build --preset bench
-cmake --preset win64 >/dev/null
-cmake --build --preset win64
+for preset in win64 win32; do
+    cmake --preset $preset >/dev/null
+    cmake --build --preset $preset
+done
 
 OUT=build/bench-results
 rm -rf "$OUT"
@@ -39,5 +41,18 @@ echo "bench: soak" >&2
 echo "bench: quillet.exe under wine64, ${BENCH_WINE_N:-2000} connections at once" >&2
 tests/wine/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win64 | tee "$OUT/wine_hold.txt" ||
     echo "bench: the wine64 load failed" >&2
+# The shipped i686 build under the 32-bit loader: the same load, and how
+# many handler threads each build can start.
+. scripts/wine-paths
+if [ -e /proc/sys/fs/binfmt_misc/quillet-i386 ]; then
+    echo "emulated by qemu-i386 (this kernel runs no 32-bit code)" >"$OUT/win32_mode.txt"
+else
+    echo "run natively by this kernel" >"$OUT/win32_mode.txt"
+fi
+echo "bench: quillet.exe (i686) under 32-bit Wine, ${BENCH_WINE_N:-2000} connections at once" >&2
+tests/wine/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win32 | tee "$OUT/wine32_hold.txt" ||
+    echo "bench: the 32-bit Wine load failed" >&2
+scripts/wine.sh run "$WINE32" build/win32/bench/quillet-threadfill.exe | tee "$OUT/threadfill32.txt"
+scripts/wine.sh run "$WINE64" build/win64/bench/quillet-threadfill.exe 2000 | tee "$OUT/threadfill64.txt"
 python3 bench/report.py "$OUT" BENCHMARKS.md bench/overhead.png bench/NOTES.md
 echo "bench: wrote BENCHMARKS.md and bench/overhead.png from $OUT"

@@ -378,9 +378,28 @@ def load_measurements(results):
         "records": load("records"), "wrecords": load("short_records"),
         "startup": load("startup"),
         "rpaced": load("ref_hold_paced"), "ronce": load("ref_hold_once"),
-        "wine": load("wine_hold"),
+        "wine": load("wine_hold"), "wine32": load("wine32_hold"),
+        "threads32": load("threadfill32"), "threads64": load("threadfill64"),
+        "mode32": read_text(os.path.join(results, "win32_mode.txt")),
         "soak": read_soak(os.path.join(results, "soak.txt")),
     }
+
+
+def read_text(path):
+    """A file's text, stripped; empty when it is missing."""
+    if not os.path.exists(path):
+        return ""
+    with open(path) as f:
+        return f.read().strip()
+
+
+def threadfill_rows(runs, bits):
+    rows = []
+    for r in runs:
+        rows.append(f"| {bits} | {r['started']:,.0f} ({r['stopped']}) | "
+                    f"{r['space_mib']:,.0f} MiB | {r['per_thread_kib']:,.0f} KiB | "
+                    f"{r['cap']:,.0f} |")
+    return rows
 
 
 def read_soak(path):
@@ -555,6 +574,29 @@ passes, so these are Wine's figures, not Windows'.
 
 {HOLD_HEAD}
 {chr(10).join(hold_rows(m["wine"])) or "| (not run) |"}
+
+## The shipped i686 Windows build under 32-bit Wine
+
+`quillet.exe` (win32 preset, the shipped build) under Wine's 32-bit loader,
+{m["mode32"] or "(not run)"}, with the same load as the x86_64 build above.
+Figures under Wine (and emulation, where the kernel runs no 32-bit code),
+not Windows'.
+
+{HOLD_HEAD}
+{chr(10).join(hold_rows(m["wine32"])) or "| (not run) |"}
+
+Handler threads started through the platform layer (bench/threadfill.cpp)
+until a start fails: the address space each costs, as the process sees it
+(the regions in use before and after, per thread), and the cap the program
+sets from its address space at a quarter of it. Wine reserves at least
+1 MiB of stack a thread whatever is asked, so the 32-bit cap under Wine is
+about 1,000. Windows gives the 64 KiB a handler asks for; assuming that,
+the same quarter of the 4 GiB a large-address-aware program has on 64-bit
+Windows holds 16,384 handlers, which is also the cap's ceiling.
+
+| bits | threads started | address space | per thread | cap |
+|---|---|---|---|---|
+{chr(10).join(threadfill_rows(m["threads32"], 32) + threadfill_rows(m["threads64"], 64)) or "| (not run) |"}
 
 ## Overhead against concurrency
 

@@ -43,12 +43,22 @@ usage() {
     exit 2
 }
 
-# make_prefix PREFIX: a Wine prefix, made once.
+# make_prefix PREFIX: a Wine prefix, made once. A prefix made before the
+# 32-bit loader was installed lacks Windows' 32-bit half, which the i686
+# build needs ("could not load kernel32.dll"): it is added once.
 make_prefix() {
-    [ -f "$1/system.reg" ] && return 0
-    echo "wine: making the Wine prefix (once, about 20 s)"
-    WINEPREFIX=$1 "$WINE64" wineboot -i >/dev/null 2>&1
-    WINEPREFIX=$1 "$WINESERVER" -w
+    if [ ! -f "$1/system.reg" ]; then
+        echo "wine: making the Wine prefix (once, about 20 s)"
+        WINEPREFIX=$1 "$WINE64" wineboot -i >/dev/null 2>&1
+        WINEPREFIX=$1 "$WINESERVER" -w
+    fi
+    if [ ! -e "$1/drive_c/windows/syswow64/kernel32.dll" ] && "$WINE32" --version >/dev/null 2>&1; then
+        echo "wine: adding the 32-bit half to the Wine prefix (once)"
+        # Without its timestamp Wine updates the whole prefix, both halves.
+        rm -f "$1/.update-timestamp"
+        WINEPREFIX=$1 "$WINE64" wineboot -u >/dev/null 2>&1
+        WINEPREFIX=$1 "$WINESERVER" -w
+    fi
 }
 
 # start_display SIZE LOG: an Xvfb on a display number nobody holds; sets

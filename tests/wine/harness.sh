@@ -4,8 +4,10 @@
 # for it to come up and for it to end. It builds on tests/support/harness.sh
 # (start_host, host_notify_port, fail, fail_now, finish). Sourced from the
 # top of the tree inside the sandbox with NAME (the script's name for its
-# messages), LINUX_BUILD and WIN_BUILD set; RUN is the sandbox's scratch
-# directory, where every program's output goes as *.out.
+# messages), LINUX_BUILD and WIN_BUILD (the i686 or the x86_64 build) set;
+# RUN is the sandbox's scratch directory, where every program's output goes
+# as *.out. WINE is the loader for WIN_BUILD's programs, ARCH win32 or
+# win64 as the release files name them.
 # shellcheck shell=bash
 
 RUN=$SANDBOX_RUN
@@ -28,12 +30,18 @@ show_outputs() {
 
 now_ms() { date +%s%3N; }
 
-probe() { "$WINE64" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+# The 32-bit build runs under the 32-bit loader, in the same 64-bit prefix,
+# as it does on 64-bit Windows.
+ARCH=$(wine_arch "$WIN_BUILD/shell/quillet.exe")
+WINE=$WINE64
+[ "$ARCH" = win32 ] && WINE=$WINE32
+
+probe() { "$WINE" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
 
 # start_exe [OUT [EXE]]: quillet.exe (by default the build's) under Wine,
 # its output in OUT (by default $RUN/quillet.out); QUILLET is its pid.
 start_exe() {
-    "$WINE64" "${2:-$WIN_BUILD/shell/quillet.exe}" >"${1:-$RUN/quillet.out}" 2>&1 &
+    "$WINE" "${2:-$WIN_BUILD/shell/quillet.exe}" >"${1:-$RUN/quillet.out}" 2>&1 &
     QUILLET=$!
     pids+=("$QUILLET")
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# tests/wine/installer-test.sh: the x86_64 installer under wine64, silently,
-# in a throwaway Wine prefix (scripts/wine.sh sandbox):
+# tests/wine/installer-test.sh: the installer of the build given (the i686
+# one under the 32-bit loader, into the 32-bit Program Files, its registry
+# entries in the 32-bit view, as on 64-bit Windows; or the x86_64 one),
+# silently, in a throwaway Wine prefix (scripts/wine.sh sandbox):
 #   1. /S /NOAUTOSTART: the files, the Start-menu shortcuts, the uninstall
 #      entry with the header's version, the firewall step's result, and no
 #      Run entry;
@@ -11,7 +13,7 @@
 #   4. the silent uninstaller removes the files, the shortcuts and the
 #      registry entries.
 #
-#   tests/wine/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   tests/wine/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults dist, build/linux and build/win64)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -20,12 +22,15 @@ DIST=$(realpath "${1:-dist}")
 LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 VERSION=$(sed -n 's/^#define QUILLET_VERSION_TEXT "\(.*\)"$/\1/p' common/version.h)
-SETUP=$DIST/quillet-$VERSION-win64-setup.exe
+# shellcheck source=../../scripts/wine-paths
+. scripts/wine-paths
+ARCH=$(wine_arch "$WIN_BUILD/shell/quillet.exe")
+SETUP=$DIST/quillet-$VERSION-$ARCH-setup.exe
 
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$SETUP" "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
         "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "installer-test: $f is missing; run make dist and build linux and win64" >&2; exit 1; }
+        [ -e "$f" ] || { echo "installer-test: $f is missing; run make dist and build linux and the Windows build" >&2; exit 1; }
     done
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$DIST" "$LINUX_BUILD" "$WIN_BUILD"
 fi
@@ -34,7 +39,9 @@ NAME=installer-test
 # shellcheck source=harness.sh disable=SC2034
 . tests/wine/harness.sh
 C=$WINEPREFIX/drive_c
+# A 32-bit program on 64-bit Windows goes to the 32-bit Program Files.
 INSTDIR="$C/Program Files/Quillet"
+[ "$ARCH" = win32 ] && INSTDIR="$C/Program Files (x86)/Quillet"
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillet"
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillet'
 RUN_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
@@ -43,13 +50,13 @@ INSTALLED_FILES=(quillet.exe ferrule.dll README.txt LICENSE.txt sdk/ferrule.h un
 # reg_value KEY NAME: the value's data, or status 1 when it is missing.
 reg_value() {
     local out
-    out=$("$WINE64" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || return 1
+    out=$("$WINE" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || return 1
     sed -n "s/^ *$2 *REG_[A-Z_]* *//p" <<<"$out" | head -n 1
 }
 
 setup() {
     local status=0
-    timeout 120 "$WINE64" "$SETUP" "$@" >>"$RUN/setup.out" 2>&1 || status=$?
+    timeout 120 "$WINE" "$SETUP" "$@" >>"$RUN/setup.out" 2>&1 || status=$?
     [ $status = 0 ] || fail_now "setup $* ended with status $status"
 }
 
@@ -59,7 +66,7 @@ for f in "${INSTALLED_FILES[@]}"; do
     [ -f "$INSTDIR/$f" ] || fail_now "$f not installed"
 done
 cmp -s "$INSTDIR/quillet.exe" <(python3 -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' \
-    "$DIST/quillet-$VERSION-win64.zip" "quillet-$VERSION-win64/quillet.exe") ||
+    "$DIST/quillet-$VERSION-$ARCH.zip" "quillet-$VERSION-$ARCH/quillet.exe") ||
     fail_now "the installed quillet.exe is not the zip's"
 for f in Quillet.lnk "Uninstall Quillet.lnk"; do
     [ -f "$MENU/$f" ] || fail_now "no Start-menu shortcut $f"
@@ -94,7 +101,7 @@ echo "installer-test: installed over the running copy, which quit with status 0;
 
 # 4. Silent uninstall. The uninstaller copies itself away and runs from
 # there, so its end is seen by the folder going.
-"$WINE64" "$INSTDIR/uninstall.exe" /S >"$RUN/uninstall.out" 2>&1 || fail_now "uninstall.exe /S failed"
+"$WINE" "$INSTDIR/uninstall.exe" /S >"$RUN/uninstall.out" 2>&1 || fail_now "uninstall.exe /S failed"
 for _ in $(seq 300); do
     [ -e "$INSTDIR" ] || break
     sleep 0.1

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# tests/wine/shell-e2e.sh: the Windows program end to end. quillet.exe runs
-# under wine64 beside the Linux stand-in host server wcsrvd; palaver-notify
+# tests/wine/shell-e2e.sh: the Windows program end to end. quillet.exe (the
+# i686 or the x86_64 build) runs under Wine beside the Linux stand-in host server wcsrvd; palaver-notify
 # registers a user's connection, a raw IDENT query on port 113 must get the
 # USERID reply, and the log read back from the running window's message box
 # by another Windows process must hold the start-up, registration and match
@@ -11,7 +11,7 @@
 # outside and must end with status 0. Before all that, without a host
 # server, it must end by itself with status 0.
 #
-#   tests/wine/shell-e2e.sh [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   tests/wine/shell-e2e.sh [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
 #
 # Isolation: the run happens inside scripts/wine.sh sandbox, in private
@@ -31,7 +31,7 @@ NO_HOST_WAIT=60 # quillet gone when no host server answers
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
         "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "shell-e2e: $f is missing; build the linux and win64 presets" >&2; exit 1; }
+        [ -e "$f" ] || { echo "shell-e2e: $f is missing; build the linux and Windows presets" >&2; exit 1; }
     done
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
 fi
@@ -64,7 +64,7 @@ echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) m
 # running copy alone: no registration of its own, and the first copy's
 # window shown instead.
 second=0
-timeout 60 "$WINE64" "$WIN_BUILD/shell/quillet.exe" >"$RUN/second.out" 2>&1 || second=$?
+timeout 60 "$WINE" "$WIN_BUILD/shell/quillet.exe" >"$RUN/second.out" 2>&1 || second=$?
 [ $second = 1 ] || fail_now "the second copy ended with status $second, expected 1"
 [ "$(grep -c 'registered service' "$HOST")" = 1 ] || fail_now "the second copy registered too"
 shown=0

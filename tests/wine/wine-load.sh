@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# tests/wine/wine-load.sh: the x86_64 Windows program under load. quillet.exe
-# runs under wine64 beside the Linux wcsrvd; every node is registered, then
-# COUNT IDENT connections are opened at once by the Linux load generator
+# tests/wine/wine-load.sh: the Windows program under load. quillet.exe (the
+# i686 or the x86_64 build) runs under Wine beside the Linux wcsrvd; every
+# node is registered, then COUNT IDENT connections are opened at once by
+# the Linux load generator
 # (quillet-load, from several loopback addresses so that none passes the
 # per-address cap) and every one must be answered correctly. Prints the
 # generator's summary and RESULT line (first-reply percentiles: Wine's
 # sockets pass through the wineserver, so these are Wine's figures, not
 # Windows'). The program is then quit from outside and must end with 0.
 #
-#   tests/wine/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]
+#   tests/wine/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults build/linux and build/win64; the Linux build supplies wcsrvd
 #   and bench/quillet-load)
 #
@@ -16,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-COUNT=${1:?usage: tests/wine/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN64_BUILD_DIR]}
+COUNT=${1:?usage: tests/wine/wine-load.sh COUNT [LINUX_BUILD_DIR] [WIN_BUILD_DIR]}
 LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 
@@ -29,7 +30,7 @@ PER_SOURCE=500
 if [ -z "${SANDBOX_RUN:-}" ]; then
     for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/bench/quillet-load" \
         "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "wine-load: $f is missing; build the linux and win64 presets" >&2; exit 1; }
+        [ -e "$f" ] || { echo "wine-load: $f is missing; build the linux and Windows presets" >&2; exit 1; }
     done
     exec scripts/wine.sh sandbox "$(realpath "$0")" "$COUNT" "$LINUX_BUILD" "$WIN_BUILD"
 fi
