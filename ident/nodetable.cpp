@@ -26,8 +26,10 @@ void InitNodeRec(void)
         FreeEntry(&NodeRec[i]);
 }
 
-int SetNodeRec(int node, int remotePort, int localPort, const char *name)
+int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *freed)
 {
+    if (freed != nullptr)
+        *freed = -1;
     if (!bValidNode(node))
         return -1;
     /* The name is cut outside the lock so the lock covers only the copy. */
@@ -38,6 +40,15 @@ int SetNodeRec(int node, int remotePort, int localPort, const char *name)
     entry.iLocalPort = localPort;
     entry.bInUse = 1;
     std::lock_guard<std::mutex> hold(NodeRecLock);
+    for (int i = 0; i < NODE_COUNT; i++) {
+        NodeEntry *other = &NodeRec[i];
+        if (i != node && other->bInUse == 1 && other->iLocalPort == localPort &&
+            other->iRemotePort == remotePort) {
+            FreeEntry(other);
+            if (freed != nullptr)
+                *freed = i;
+        }
+    }
     NodeRec[node] = entry;
     return 0;
 }

@@ -20,16 +20,19 @@ struct NodeEntry {
 void InitNodeRec(void);
 
 /* Stores a connection on node: both ports, in use, the name (cut to 127
-   characters). Returns 0, or -1 for a node outside 0..255, which changes
-   nothing. */
-int SetNodeRec(int node, int remotePort, int localPort, const char *name);
+   characters). A port pair names one live connection, so another node
+   holding the same pair (a session that ended without its Quit) is freed,
+   and its number goes to *freed (-1 when none; freed may be null). Returns
+   0, or -1 for a node outside 0..255, which changes nothing. */
+int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *freed = nullptr);
 
 /* Makes node's entry free again. Returns 0, or -1 for a node outside
    0..255. */
 int ClearNodeRec(int node);
 
 /* The lowest entry from first on that is in use with both ports equal, with
-   a copy of its name in name (NODE_NAME_SIZE bytes); -1 when there is none. */
+   a copy of its name in name (NODE_NAME_SIZE bytes); -1 when there is none.
+   Since a pair has one holder, there is at most one. */
 int FindNodeRec(int localPort, int remotePort, int first, char *name);
 
 /* A copy of node's entry; 0, or -1 for a node outside 0..255. */

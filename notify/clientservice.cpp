@@ -104,14 +104,42 @@ static int ReceiveRecord(PSocket s, char *buf)
     return len;
 }
 
+/* A sender may end its record after the last text and send the rest of its
+   fixed size after that; closing on unread bytes would answer those with a
+   reset. So the rest is read and dropped, until the record's full size has
+   come or the sender closes, for at most this long. */
+static const int RECORD_REST_MS = 1000;
+
+static void DrainRecord(PSocket s, const char *buf, int len)
+{
+    int64_t deadline = PlatTickMs() + RECORD_REST_MS;
+    int size = ClientRecordSize(buf[0]);
+    char rest[sizeof(ClientCrec)];
+    while (len < size) {
+        int64_t left = deadline - PlatTickMs();
+        if (left <= 0)
+            break;
+        int n = PlatRecv(s, rest, size - len, (int)left);
+        if (n <= 0)
+            break;
+        len += n;
+    }
+}
+
 static void HandleConnect(const ClientRecord *rec)
 {
     char line[96];
     iRcvdClientConnects++;
-    int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName) == 0;
+    int freed = -1;
+    int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName, &freed) == 0;
     /* fixed text: keep the two blanks before the node */
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
     MsgOut(line);
+    if (freed != -1) {
+        snprintf(line, sizeof(line), "- ClientHandler node <%i> lost its port pair to node <%i>\r\n",
+                 freed, rec->iNode);
+        MsgOut(line);
+    }
     if (!bStored) {
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> is outside the node table, ignored\r\n", rec->iNode);
@@ -152,6 +180,7 @@ void ClientHandler(void *connection)
         else
             /* fixed text: keep the misspelling */
             MsgOut("- ClientHabdler Unknown client message\r\n");
+        DrainRecord(s, buf, len);
     }
     PlatClose(s);
 }
