@@ -77,7 +77,7 @@ start_server() {
     fi
     ready || { stop_program "$QUILLET"; return 1; }
     "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 256 --concurrency 4 >/dev/null ||
-        { note "registering the nodes failed"; return 1; }
+        { note "registering the nodes failed"; stop_program "$QUILLET"; return 1; }
 }
 
 stop_server() {

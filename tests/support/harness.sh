@@ -81,7 +81,10 @@ QUILLET_SWITCHES=(--table-only)
 start_quillet() {
     local program=${1:-$BIN/quillet}
     shift || true
-    "$@" "$program" "${QUILLET_SWITCHES[@]}" >"$LOG" 2>"$ERR" &
+    # Emptied here, not by the redirection in the background: a wait for a
+    # line that follows must never read a previous copy's log.
+    : >"$LOG"
+    "$@" "$program" "${QUILLET_SWITCHES[@]}" >>"$LOG" 2>"$ERR" &
     QUILLET=$!
     pids+=("$QUILLET")
 }
