@@ -25,7 +25,7 @@ void StartServices(void *hwnd, const Switches *sw)
     ClearWINSStarted();
     /* The front end has raised its limits by now. */
     InitHandlerCaps();
-    InitIdentAnswers(sw->bTableOnly);
+    InitIdentAnswers(sw->bTableOnly, sw->bIrcNames);
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);
 }

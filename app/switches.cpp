@@ -10,6 +10,7 @@ static const struct {
     int Switches::*field;
 } FLAGS[] = {
     {"table-only", &Switches::bTableOnly},
+    {"irc-names", &Switches::bIrcNames},
 };
 
 int ReadSwitches(int argc, const char *const *argv, Switches *sw, char *error, int size)

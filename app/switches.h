@@ -9,6 +9,7 @@
 
 struct Switches {
     int bTableOnly; /* --table-only: answer from the node table alone */
+    int bIrcNames;  /* --irc-names: answer with IRC-safe idents */
 };
 
 /* Reads the switches of argv[1..argc-1] into sw (everything off when none

@@ -14,9 +14,16 @@
 
 /* Set once at start, before any handler runs. */
 static std::atomic<int> bTableOnly(0);
+static std::atomic<int> bIrcNames(0);
 
-void InitIdentAnswers(int bTableOnlyWanted)
+int bAnswerIrcNames(void)
 {
+    return bIrcNames;
+}
+
+void InitIdentAnswers(int bTableOnlyWanted, int bIrcNamesWanted)
+{
+    bIrcNames = bIrcNamesWanted;
     if (bTableOnlyWanted) {
         MsgOut("- Answering IDENT queries from the node table alone (--table-only)\r\n");
     } else if (PlatTcpConnected(0x7F000001u, 1, 0x7F000001u, 1) < 0) {
@@ -71,15 +78,20 @@ void IdentHandler(void *connection)
         int first, second;
         IdentCutQuery(query, &first, &second);
 
-        char name[NODE_NAME_SIZE];
+        char name[NODE_NAME_SIZE], ident[IRC_IDENT_SIZE];
         char line[64];
         int matches = 0;
-        for (int i = FindNodeRec(first, second, 0, name); i != -1;
-             i = FindNodeRec(first, second, i + 1, name)) {
+        for (int i = FindNodeRec(first, second, 0, name, ident); i != -1;
+             i = FindNodeRec(first, second, i + 1, name, ident)) {
             matches++;
             snprintf(line, sizeof(line), "- IdentHandler match found on node <%i>\r\n", i);
             MsgOut(line);
-            SendReply(s, CheckedKind(s, i, name, first, second), first, second, name);
+            IdentReplyKind kind = CheckedKind(s, i, name, first, second);
+            /* A hidden user stays hidden; a name with no letter or digit
+               has no ident and answers as nobody. */
+            if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0')
+                kind = IDENT_NO_USER;
+            SendReply(s, kind, first, second, bIrcNames ? ident : name);
             PlatSleep(iIdentWaitMs);
         }
         if (matches == 0) {

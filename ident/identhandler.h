@@ -12,7 +12,11 @@ void IdentHandler(void *connection);
 
 /* At start, before any query: whether to answer from the node table alone
    (--table-only), and whether the system can tell open connections at
-   all. Either way that the answers go unchecked, the log says so once. */
-void InitIdentAnswers(int bTableOnly);
+   all (either way that the answers go unchecked, the log says so once);
+   and whether users are answered with their IRC-safe idents (--irc-names). */
+void InitIdentAnswers(int bTableOnly, int bIrcNames = 0);
+
+/* 1 when users are answered with their IRC-safe idents, else 0. */
+int bAnswerIrcNames(void);
 
 #endif

@@ -8,9 +8,12 @@
 #include "../common/state.h"
 #include "../common/textutil.h"
 #include "../common/waits.h"
+#include "../ident/identhandler.h"
+#include "../ident/ircname.h"
 #include "../ident/nodetable.h"
 
 #include <stdio.h>
+#include <string.h>
 
 static PSocket ListenSocket = PSOCKET_INVALID;
 
@@ -126,6 +129,53 @@ static void DrainRecord(PSocket s, const char *buf, int len)
     }
 }
 
+/* What the log says of a stored user's name: with --irc-names the ident
+   answered instead, where it differs; without, why some chat server may
+   refuse or cut the name. */
+static void LogIdent(int node)
+{
+    NodeEntry entry;
+    if (GetNodeRec(node, &entry) != 0 || !entry.bInUse)
+        return;
+    char shown[4 * NODE_NAME_SIZE], line[sizeof(shown) + 256];
+    EscapeControls(shown, entry.sName, sizeof(shown));
+    int faults = IrcNameFaults(entry.sName);
+    if (bAnswerIrcNames()) {
+        char first[IRC_IDENT_SIZE];
+        IrcIdent(entry.sName, 0, first);
+        if (entry.sIdent[0] == '\0')
+            snprintf(line, sizeof(line),
+                     "- ClientHandler node <%i> name <%s> has no letter or digit: answered as "
+                     "nobody\r\n",
+                     node, shown);
+        else if (entry.iIdentTry > 0)
+            snprintf(line, sizeof(line),
+                     "- ClientHandler node <%i> name <%s> answered as <%s>: <%s> is another "
+                     "user's online\r\n",
+                     node, shown, entry.sIdent, first);
+        else if (strcmp(entry.sIdent, entry.sName) != 0)
+            snprintf(line, sizeof(line), "- ClientHandler node <%i> name <%s> answered as <%s>\r\n",
+                     node, shown, entry.sIdent);
+        else
+            return;
+    } else if (faults != 0 && strcmp(entry.sName, "DISABLED") != 0) {
+        char why[96] = "";
+        if (faults & IRC_HAS_BLANK)
+            strcat(why, ", a blank");
+        if (faults & IRC_HAS_OTHER)
+            strcat(why, ", a character other than letters and digits");
+        if (faults & IRC_TOO_LONG)
+            strcat(why, ", more than 10 characters");
+        snprintf(line, sizeof(line),
+                 "- ClientHandler node <%i> name <%s> may be refused or cut by chat servers: it "
+                 "has %s (--irc-names sends a name they all keep)\r\n",
+                 node, shown, why + 2);
+    } else {
+        return;
+    }
+    MsgOut(line);
+}
+
 static void HandleConnect(const ClientRecord *rec)
 {
     char line[96];
@@ -140,6 +190,8 @@ static void HandleConnect(const ClientRecord *rec)
                  freed, rec->iNode);
         MsgOut(line);
     }
+    if (bStored)
+        LogIdent(rec->iNode);
     if (!bStored) {
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> is outside the node table, ignored\r\n", rec->iNode);

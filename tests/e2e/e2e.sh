@@ -312,6 +312,44 @@ real_pairs)
     expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
     stop_quillet
     ;;
+irc_names)
+    # With --irc-names, names some chat server would cut or refuse, all
+    # online at once, are answered with idents of at most 10 letters and
+    # digits, distinct whatever their case, the same after a restart.
+    # Without it a name is answered as it is, with a line saying why.
+    names=("Alice Smith" bbs_alice bbs.alice "$(printf 'x%.0s' $(seq 30))" abcdefghij1 abcdefghij2)
+    QUILLET_SWITCHES=(--table-only --irc-names)
+    start_host
+    for round in 1 2; do
+        start_quillet
+        ready
+        for i in "${!names[@]}"; do
+            "$BIN/palaver-notify" connect "$i" $((6000 + i)) $((40000 + i)) "${names[$i]}" || fail "connect ${names[$i]}"
+        done
+        asks=()
+        for i in "${!names[@]}"; do
+            ask_from 127.0.0.1 "$((40000 + i)) , $((6000 + i))\r\n" | tr -d '\r' | sed 's/.*USERID : UNIX : //' >"$WORK/ident.$i" &
+            asks+=($!)
+        done
+        wait "${asks[@]}"
+        cat "$WORK"/ident.* >"$WORK/round.$round"
+        grep -vxE '[A-Za-z0-9]{1,10}' "$WORK/round.$round" && fail "not an IRC-safe ident"
+        stop_quillet
+    done
+    echo "idents: $(tr "\n" " " <"$WORK/round.1")"
+    cmp -s "$WORK/round.1" "$WORK/round.2" || fail "idents changed with a restart: $(paste "$WORK"/round.*)"
+    [ "$(sort -fu "$WORK/round.1" | wc -l)" -eq ${#names[@]} ] || fail "idents shared: $(cat "$WORK/round.1")"
+    grep -qx -- "- ClientHandler node <0> name <Alice Smith> answered as <AliceSm2mo>" <(log_lines) ||
+        fail "no line for the mapping: $(log_lines | grep -m1 'node <0> name')"
+    QUILLET_SWITCHES=(--table-only)
+    start_quillet
+    ready
+    "$BIN/palaver-notify" connect 1 194 1234 "Alice Smith" || fail "palaver-notify connect failed"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : Alice Smith\r\n'
+    log_lines | grep -qx -- "- ClientHandler node <1> name <Alice Smith> may be refused or cut by chat servers: it has a blank, more than 10 characters (--irc-names sends a name they all keep)" ||
+        fail "no line saying why the name may be cut: $(log_lines | tail -n 3)"
+    stop_quillet
+    ;;
 *)
     echo "unknown scenario $SCENARIO"
     exit 2
