@@ -1,9 +1,12 @@
 /* app/services.cpp: start-up of the service threads. */
 #include "services.h"
 
+#include "switches.h"
+
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
+#include "../ident/identhandler.h"
 #include "../ident/identlisten.h"
 #include "../ident/nodetable.h"
 #include "../notify/winsconnect.h"
@@ -17,11 +20,12 @@ void ResetServices(void)
     InitNodeRec();
 }
 
-void StartServices(void *hwnd)
+void StartServices(void *hwnd, const Switches *sw)
 {
     ClearWINSStarted();
     /* The front end has raised its limits by now. */
     InitHandlerCaps();
+    InitIdentAnswers(sw->bTableOnly, sw->bIrcNames);
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);
 }

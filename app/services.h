@@ -6,9 +6,12 @@
 /* Zeroes the counters and clears the node table. Before any thread starts. */
 void ResetServices(void);
 
+struct Switches;
+
 /* Clears the ready flag, sets the caps on handlers from the system's
-   limits, then starts the host server link and the IDENT
-   listener, in that order, each given the main window's handle. */
-void StartServices(void *hwnd);
+   limits and the way queries are answered from the switches, then starts
+   the host server link and the IDENT listener, in that order, each given
+   the main window's handle. */
+void StartServices(void *hwnd, const Switches *sw);
 
 #endif

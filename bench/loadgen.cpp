@@ -34,6 +34,10 @@ static const char USAGE[] =
     "  --real-pairs P      ask for the ports of P real loopback connections that\n"
     "                      this program holds (for servers that read the kernel's\n"
     "                      tables); the expected user is this program's\n"
+    "  --register-port P   with --real-pairs: first register the pairs, as Palaver\n"
+    "                      would, on the notification port P of 127.0.0.1 (pair i\n"
+    "                      of process k as node k*P+i); the expected user is then\n"
+    "                      that node's bench<n>\n"
     "  --timeout-ms MS     one connection's limit (default 20000)\n"
     "  --run-limit-ms MS   the whole run's limit (default 120000)\n"
     "\n"
@@ -109,6 +113,8 @@ static bool bParseOptions(int argc, char **argv, LoadOptions *opt)
                 return false;
         } else if (strcmp(name, "--real-pairs") == 0) {
             opt->iRealPairs = atoi(value);
+        } else if (strcmp(name, "--register-port") == 0) {
+            opt->iRegisterPort = atoi(value);
         } else if (strcmp(name, "--timeout-ms") == 0) {
             opt->iTimeoutMs = atoi(value);
         } else if (strcmp(name, "--run-limit-ms") == 0) {

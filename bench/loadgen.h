@@ -31,6 +31,7 @@ struct LoadOptions {
     int iNodeStride = 1;      /* query i asks for node (i * stride) % nodes */
     int iRealPairs = 0;       /* >0: ask for the ports of real connections */
     char sRealName[64] = "";  /* the user those real connections belong to */
+    int iRegisterPort = 0;    /* >0: register the real pairs there as nodes */
     RecordKind record = RECORD_CONNECT;
     int iTimeoutMs = 20000;   /* one connection's limit */
     int iRunLimitMs = 120000; /* the whole run's limit */

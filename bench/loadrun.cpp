@@ -50,6 +50,7 @@ struct RealPair {
     int iLocalPort;  /* port on the server's side: 127.0.0.1 */
     int iRemotePort; /* port on the asking side */
     int iSource;     /* the source address the asking side uses */
+    int iNode;       /* the node it is registered as, or -1 */
 };
 
 int64_t tLoadGo = 0;
@@ -88,11 +89,41 @@ static int LocalPort(int fd)
     return ntohs(sin.sin_port);
 }
 
+static void PutField(char *field, int width, const char *text);
+
+/* Sends a Connect record for the pair, as Palaver would, and waits for the
+   server to close the connection. 0 on success. */
+static int RegisterPair(int port, const RealPair &pair)
+{
+    char rec[CONNECT_RECORD_SIZE], text[32];
+    memset(rec, 0, sizeof(rec));
+    rec[0] = 'C';
+    snprintf(text, sizeof(text), "%d", pair.iNode);
+    PutField(rec + 4, 5, text);
+    snprintf(text, sizeof(text), "%d", pair.iRemotePort);
+    PutField(rec + 9, 6, text);
+    snprintf(text, sizeof(text), "%d", pair.iLocalPort);
+    PutField(rec + 15, 6, text);
+    snprintf(text, sizeof(text), BENCH_NAME_PREFIX "%d", pair.iNode);
+    PutField(rec + 21, 129, text);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = MakeAddr(0x7F000001, port);
+    char end;
+    if (fd < 0 || connect(fd, (sockaddr *)&to, sizeof(to)) != 0 ||
+        send(fd, rec, sizeof(rec), MSG_NOSIGNAL) != (ssize_t)sizeof(rec) || recv(fd, &end, 1, 0) != 0) {
+        perror("quillet-load: registering a real pair");
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
 /* Each source address gets a listener; each pair is a connection from
    127.0.0.1 to that listener, kept open for the whole run. */
 int PrepareLoad(const LoadOptions *opt, int proc)
 {
-    (void)proc;
     if (opt->iRealPairs <= 0)
         return 0;
     std::vector<int> listeners(opt->iSources), ports(opt->iSources);
@@ -121,9 +152,12 @@ int PrepareLoad(const LoadOptions *opt, int proc)
             perror("quillet-load: real pair accept");
             return -1;
         }
-        RealPairs.push_back({LocalPort(fd), ports[s], s});
+        int node = opt->iRegisterPort > 0 ? (proc * opt->iRealPairs + i) % 256 : -1;
+        RealPairs.push_back({LocalPort(fd), ports[s], s, node});
         RealPairFds.push_back(fd);
         RealPairFds.push_back(peer);
+        if (node >= 0 && RegisterPair(opt->iRegisterPort, RealPairs.back()) != 0)
+            return -1;
     }
     for (int fd : listeners)
         close(fd);
@@ -177,6 +211,10 @@ static int MakePayload(const LoadOptions *opt, int item, Conn *c)
         remote = pair.iRemotePort;
         source = pair.iSource;
         name = opt->sRealName;
+        if (pair.iNode >= 0) {
+            snprintf(nodeName, sizeof(nodeName), BENCH_NAME_PREFIX "%d", pair.iNode);
+            name = nodeName;
+        }
     } else {
         int node = (int)(((int64_t)item * opt->iNodeStride) % opt->iNodes);
         local = BENCH_LOCAL_BASE + node;

@@ -77,7 +77,7 @@ start_server() {
     fi
     ready || { stop_program "$QUILLET"; return 1; }
     "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 256 --concurrency 4 >/dev/null ||
-        { note "registering the nodes failed"; return 1; }
+        { note "registering the nodes failed"; stop_program "$QUILLET"; return 1; }
 }
 
 stop_server() {
@@ -109,11 +109,13 @@ measured_ref() {
 }
 
 # measured FILE BIN_DIR BACKLOG LOAD_ARGS...: one load against a fresh
-# quillet, with the /proc sampler and the counters around it.
+# quillet, with the /proc sampler and the counters around it. @NOTIFY_PORT@
+# in LOAD_ARGS is the notification port the server announced.
 measured() {
     local file="$OUT/$1.txt" bin=$2 backlog=$3
     shift 3
     start_server "$bin" "$backlog" || return 1
+    set -- "${@//@NOTIFY_PORT@/$NOTIFY_PORT}"
     rm -f "$WORK/stop"
     python3 "$HERE/procsample.py" "$QUILLET" 120 "$WORK/stop" >"$WORK/sample.out" &
     local sampler=$!
@@ -176,6 +178,23 @@ note "rate, build without waits, concurrency 256"
 for rep in $(seq "$REPS"); do
     measured rate "$NOWAIT" "" rate --count "$RATE_N" --concurrency 256 "${RATE_OPTS[@]}"
 done
+
+# What asking the system for each answered query costs: the same rate run,
+# its queries about real connections the generator holds and registers,
+# with the answers checked (the default) and from the node table alone,
+# side by side.
+REAL_OPTS=(--real-pairs 64 --register-port @NOTIFY_PORT@)
+note "rate, build without waits, real connections: checked and table only"
+for rep in $(seq "$REPS"); do
+    QUILLET_SWITCHES=()
+    measured rate_checked "$NOWAIT" "" rate --count "$RATE_N" --concurrency 256 "${REAL_OPTS[@]}" "${RATE_OPTS[@]}"
+    QUILLET_SWITCHES=(--table-only)
+    measured rate_table "$NOWAIT" "" rate --count "$RATE_N" --concurrency 256 "${REAL_OPTS[@]}" "${RATE_OPTS[@]}"
+done
+note "hold, shipped program, answers checked, $HOLD_N connections about real connections at once"
+QUILLET_SWITCHES=()
+measured hold_checked "$REL" "" hold --count "$HOLD_N" --pace-ms 0 "${REAL_OPTS[@]}" "${HOLD_OPTS[@]}"
+QUILLET_SWITCHES=(--table-only)
 
 # records_run FILE BACKLOG: Connect records against a fresh shipped
 # program, then checks that they reached the table.

@@ -62,6 +62,17 @@ int PlatAcceptErrorKind(int err);
    the system each time, so addresses added while running count. */
 int PlatHostHasAddr(PAddr addr);
 
+/* The two addresses of a connected socket: the peer's, and this host's
+   that the connection arrived on. 0, or -1 when the socket has none. */
+int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local);
+
+/* Whether an established TCP connection joins local:localPort on this host
+   to remote:remotePort, as the system's own table of connections says: 1
+   when there is one, 0 when there is none (ports outside 1..65535 included),
+   -1 when the system cannot tell. Any thread may call it; a call costs
+   microseconds, and never a read of the whole table per call. */
+int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort);
+
 /* Connects a new TCP socket to addr:port; PSOCKET_INVALID on failure.
    Used by the host library stand-in and the tools, not by the services. */
 PSocket PlatConnect(PAddr addr, int port);

@@ -2,6 +2,7 @@
    output, user errors to standard error; SIGINT or SIGTERM ends it. */
 #include "hostlock.h"
 #include "../app/services.h"
+#include "../app/switches.h"
 #include "../common/logqueue.h"
 #include "../common/platform.h"
 #include "../common/version.h"
@@ -73,11 +74,19 @@ static void RaiseFileLimit(void)
     }
 }
 
-int main(void)
+int main(int argc, char **argv)
 {
+    Switches sw;
+    char error[160];
+    int bReadable = ReadSwitches(argc, argv, &sw, error, sizeof(error)) == 0;
+    /* A second copy ignores its switches, as it ignores everything else. */
     if (!bClaimHost()) {
         fputs("Quillet: another Quillet is already running on this host\n", stderr);
         return 1;
+    }
+    if (!bReadable) {
+        fprintf(stderr, "Quillet: %s\n", error);
+        return SWITCHES_BAD_STATUS;
     }
     RaiseFileLimit();
 
@@ -100,7 +109,7 @@ int main(void)
     ResetServices();
     MsgOut(QUILLET_TITLE "\r\n");
     MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
-    StartServices(nullptr);
+    StartServices(nullptr, &sw);
 
     int sig = 0;
     sigwait(&stopSignals, &sig);

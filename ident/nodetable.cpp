@@ -26,8 +26,10 @@ void InitNodeRec(void)
         FreeEntry(&NodeRec[i]);
 }
 
-int SetNodeRec(int node, int remotePort, int localPort, const char *name)
+int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *freed)
 {
+    if (freed != nullptr)
+        *freed = -1;
     if (!bValidNode(node))
         return -1;
     /* The name is cut outside the lock so the lock covers only the copy. */
@@ -38,6 +40,22 @@ int SetNodeRec(int node, int remotePort, int localPort, const char *name)
     entry.iLocalPort = localPort;
     entry.bInUse = 1;
     std::lock_guard<std::mutex> hold(NodeRecLock);
+    const char *names[NODE_COUNT], *idents[NODE_COUNT];
+    int online = 0;
+    for (int i = 0; i < NODE_COUNT; i++) {
+        NodeEntry *other = &NodeRec[i];
+        if (i == node || other->bInUse != 1)
+            continue;
+        if (other->iLocalPort == localPort && other->iRemotePort == remotePort) {
+            FreeEntry(other);
+            if (freed != nullptr)
+                *freed = i;
+            continue;
+        }
+        names[online] = other->sName;
+        idents[online++] = other->sIdent;
+    }
+    IrcIdentAmong(entry.sName, online, names, idents, entry.sIdent, &entry.iIdentTry);
     NodeRec[node] = entry;
     return 0;
 }
@@ -51,7 +69,7 @@ int ClearNodeRec(int node)
     return 0;
 }
 
-int FindNodeRec(int localPort, int remotePort, int first, char *name)
+int FindNodeRec(int localPort, int remotePort, int first, char *name, char *ident)
 {
     if (first < 0)
         first = 0;
@@ -61,6 +79,8 @@ int FindNodeRec(int localPort, int remotePort, int first, char *name)
         if (entry->bInUse == 1 && entry->iLocalPort == localPort &&
             entry->iRemotePort == remotePort) {
             memcpy(name, entry->sName, NODE_NAME_SIZE);
+            if (ident != nullptr)
+                memcpy(ident, entry->sIdent, IRC_IDENT_SIZE);
             return i;
         }
     }

@@ -4,6 +4,8 @@
 #ifndef QUILLET_NODETABLE_H
 #define QUILLET_NODETABLE_H
 
+#include "ircname.h"
+
 #include <stdint.h>
 
 #define NODE_COUNT 256
@@ -14,23 +16,33 @@ struct NodeEntry {
     int32_t iRemotePort;
     int32_t iLocalPort;
     int32_t bInUse;
+    /* The IRC-safe ident answered with --irc-names (ident/ircname.h), and
+       the counter that made it differ from another user's, 0 for none. */
+    char sIdent[IRC_IDENT_SIZE];
+    int32_t iIdentTry;
 };
 
 /* Makes every entry free. Called once before any worker thread starts. */
 void InitNodeRec(void);
 
 /* Stores a connection on node: both ports, in use, the name (cut to 127
-   characters). Returns 0, or -1 for a node outside 0..255, which changes
-   nothing. */
-int SetNodeRec(int node, int remotePort, int localPort, const char *name);
+   characters) and its IRC-safe ident among the users online (IrcIdentAmong,
+   the node itself and the one it frees not counted). A port pair names one
+   live connection, so another node
+   holding the same pair (a session that ended without its Quit) is freed,
+   and its number goes to *freed (-1 when none; freed may be null). Returns
+   0, or -1 for a node outside 0..255, which changes nothing. */
+int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *freed = nullptr);
 
 /* Makes node's entry free again. Returns 0, or -1 for a node outside
    0..255. */
 int ClearNodeRec(int node);
 
 /* The lowest entry from first on that is in use with both ports equal, with
-   a copy of its name in name (NODE_NAME_SIZE bytes); -1 when there is none. */
-int FindNodeRec(int localPort, int remotePort, int first, char *name);
+   a copy of its name in name (NODE_NAME_SIZE bytes) and, when ident is not
+   null, of its ident (IRC_IDENT_SIZE bytes); -1 when there is none. Since a
+   pair has one holder, there is at most one. */
+int FindNodeRec(int localPort, int remotePort, int first, char *name, char *ident = nullptr);
 
 /* A copy of node's entry; 0, or -1 for a node outside 0..255. */
 int GetNodeRec(int node, NodeEntry *entry);

@@ -8,7 +8,8 @@
 ; (makensis works in the script's folder, so those paths start there).
 ;
 ; Command line of the installer: /S silent; /NOAUTOSTART leaves out the
-; start at logon; /D=DIR the folder (last, unquoted). The uninstaller takes /S.
+; start at logon; /NOIRCNAMES leaves out --irc-names; /D=DIR the folder
+; (last, unquoted). The uninstaller takes /S.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -136,8 +137,9 @@ Section "${PRODUCT} (required)" SecProgram
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   SetShellVarContext all
+  Call QuilletSwitches
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
-  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\quillet.exe"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\quillet.exe" "$R9"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
 
   ; An earlier install's choice does not carry over: the section below
@@ -174,8 +176,30 @@ SectionEnd
 ; account than the operator's, so the current user's key could be the
 ; wrong one.
 Section "Start ${PRODUCT} when anyone logs on" SecAutoStart
-  WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe"'
+  Call QuilletSwitches
+  ${If} $R9 == ""
+    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe"'
+  ${Else}
+    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe" $R9'
+  ${EndIf}
 SectionEnd
+
+; Chat servers cut, change or refuse idents that are not short runs of
+; letters and digits, each its own way. The choice is kept beside the
+; uninstall entry, so that an upgrade keeps what the installed copy had.
+Section "Send chat servers names they all accept" SecIrcNames
+SectionEnd
+
+; The switches the shortcut and the Run entry start Quillet with, in $R9.
+Function QuilletSwitches
+  StrCpy $R9 ""
+  ${If} ${SectionIsSelected} ${SecIrcNames}
+    StrCpy $R9 "--irc-names"
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "IrcNames" 1
+  ${Else}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "IrcNames" 0
+  ${EndIf}
+FunctionEnd
 
 Section "Uninstall"
   Call un.CloseRunningQuillet
@@ -213,6 +237,18 @@ Function .onInit
   ${GetOptions} $R0 "/NOAUTOSTART" $R1
   ${IfNot} ${Errors}
     !insertmacro UnselectSection ${SecAutoStart}
+  ${EndIf}
+  ; On for a new install; an upgrade keeps the installed copy's choice.
+  ClearErrors
+  ReadRegDWORD $R1 HKLM "${UNINSTALL_KEY}" "IrcNames"
+  ${IfNot} ${Errors}
+  ${AndIf} $R1 == 0
+    !insertmacro UnselectSection ${SecIrcNames}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/NOIRCNAMES" $R1
+  ${IfNot} ${Errors}
+    !insertmacro UnselectSection ${SecIrcNames}
   ${EndIf}
 FunctionEnd
 

@@ -8,9 +8,12 @@
 #include "../common/state.h"
 #include "../common/textutil.h"
 #include "../common/waits.h"
+#include "../ident/identhandler.h"
+#include "../ident/ircname.h"
 #include "../ident/nodetable.h"
 
 #include <stdio.h>
+#include <string.h>
 
 static PSocket ListenSocket = PSOCKET_INVALID;
 
@@ -104,14 +107,91 @@ static int ReceiveRecord(PSocket s, char *buf)
     return len;
 }
 
+/* A sender may end its record after the last text and send the rest of its
+   fixed size after that; closing on unread bytes would answer those with a
+   reset. So the rest is read and dropped, until the record's full size has
+   come or the sender closes, for at most this long. */
+static const int RECORD_REST_MS = 1000;
+
+static void DrainRecord(PSocket s, const char *buf, int len)
+{
+    int64_t deadline = PlatTickMs() + RECORD_REST_MS;
+    int size = ClientRecordSize(buf[0]);
+    char rest[sizeof(ClientCrec)];
+    while (len < size) {
+        int64_t left = deadline - PlatTickMs();
+        if (left <= 0)
+            break;
+        int n = PlatRecv(s, rest, size - len, (int)left);
+        if (n <= 0)
+            break;
+        len += n;
+    }
+}
+
+/* What the log says of a stored user's name: with --irc-names the ident
+   answered instead, where it differs; without, why some chat server may
+   refuse or cut the name. */
+static void LogIdent(int node)
+{
+    NodeEntry entry;
+    if (GetNodeRec(node, &entry) != 0 || !entry.bInUse)
+        return;
+    char shown[4 * NODE_NAME_SIZE], line[sizeof(shown) + 256];
+    EscapeControls(shown, entry.sName, sizeof(shown));
+    int faults = IrcNameFaults(entry.sName);
+    if (bAnswerIrcNames()) {
+        char first[IRC_IDENT_SIZE];
+        IrcIdent(entry.sName, 0, first);
+        if (entry.sIdent[0] == '\0')
+            snprintf(line, sizeof(line),
+                     "- ClientHandler node <%i> name <%s> has no letter or digit: answered as "
+                     "nobody\r\n",
+                     node, shown);
+        else if (entry.iIdentTry > 0)
+            snprintf(line, sizeof(line),
+                     "- ClientHandler node <%i> name <%s> answered as <%s>: <%s> is another "
+                     "user's online\r\n",
+                     node, shown, entry.sIdent, first);
+        else if (strcmp(entry.sIdent, entry.sName) != 0)
+            snprintf(line, sizeof(line), "- ClientHandler node <%i> name <%s> answered as <%s>\r\n",
+                     node, shown, entry.sIdent);
+        else
+            return;
+    } else if (faults != 0 && strcmp(entry.sName, "DISABLED") != 0) {
+        char why[96] = "";
+        if (faults & IRC_HAS_BLANK)
+            strcat(why, ", a blank");
+        if (faults & IRC_HAS_OTHER)
+            strcat(why, ", a character other than letters and digits");
+        if (faults & IRC_TOO_LONG)
+            strcat(why, ", more than 10 characters");
+        snprintf(line, sizeof(line),
+                 "- ClientHandler node <%i> name <%s> may be refused or cut by chat servers: it "
+                 "has %s (--irc-names sends a name they all keep)\r\n",
+                 node, shown, why + 2);
+    } else {
+        return;
+    }
+    MsgOut(line);
+}
+
 static void HandleConnect(const ClientRecord *rec)
 {
     char line[96];
     iRcvdClientConnects++;
-    int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName) == 0;
+    int freed = -1;
+    int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName, &freed) == 0;
     /* fixed text: keep the two blanks before the node */
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
     MsgOut(line);
+    if (freed != -1) {
+        snprintf(line, sizeof(line), "- ClientHandler node <%i> lost its port pair to node <%i>\r\n",
+                 freed, rec->iNode);
+        MsgOut(line);
+    }
+    if (bStored)
+        LogIdent(rec->iNode);
     if (!bStored) {
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> is outside the node table, ignored\r\n", rec->iNode);
@@ -152,6 +232,7 @@ void ClientHandler(void *connection)
         else
             /* fixed text: keep the misspelling */
             MsgOut("- ClientHabdler Unknown client message\r\n");
+        DrainRecord(s, buf, len);
     }
     PlatClose(s);
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the console program and the host server stand-in, starts wcsrvd in
-# the background and quillet in the foreground. Ctrl-C stops both.
+# the background and quillet in the foreground, with the switches given
+# (make run gives --table-only, so that a pair registered by hand is
+# answered without a real connection behind it). Ctrl-C stops both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,4 +17,4 @@ sleep 0.3
 kill -0 $wcsrvd_pid 2>/dev/null || { echo "run: wcsrvd did not start" >&2; exit 1; }
 
 # quillet ends on Ctrl-C with status 0; the trap then stops wcsrvd.
-build/release/quillet || true
+build/release/quillet "$@" || true

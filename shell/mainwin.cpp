@@ -27,6 +27,7 @@ float x_proportion, y_proportion;
 RECT actualDialogRect, actualEditRect;
 int iMsgXBorder, iMsgYBorder;
 HICON g_hIcon;
+Switches g_switches;
 
 /* Explorer broadcasts this when it rebuilds the tray. */
 static UINT uTaskbarCreated;
@@ -82,7 +83,7 @@ static INT_PTR MsgInitDialog(HWND hwnd)
     SetStatusText("Quillet - Ready");
     MsgOut(QUILLET_TITLE "\r\n");
     MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
-    StartServices(hwnd);
+    StartServices(hwnd, &g_switches);
     StartStatistics(hwnd);
     SetStatusText("Quillet - Ready & Waiting");
     /* No initial focus is set. */

@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "../app/switches.h"
+
 /* The tray icon's callback message. */
 #define WM_TRAYICON (WM_USER + 1)
 
@@ -29,6 +31,7 @@ extern float x_proportion, y_proportion; /* pixels per dialog unit */
 extern RECT actualDialogRect, actualEditRect;
 extern int iMsgXBorder, iMsgYBorder;
 extern HICON g_hIcon;
+extern Switches g_switches; /* read by WinMain, before the window exists */
 
 /* Creates the main window, which starts the services, puts the tray icon up
    and hides the window. The window, or null when it could not be made. */

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+/* The pairs here are no connections: answered from the table alone. */
 TEST(IdentWait, ReplyAfterTwoSecondsCloseAfterFour)
 {
+    InitIdentAnswers(1);
     InitNodeRec();
     SetNodeRec(3, 194, 1234, "alice");
     int port;
@@ -44,6 +46,7 @@ TEST(IdentWait, ParallelQueriesAreAnsweredAlike)
 {
     const int N = 16;
     const int BOUND_MS = 16000;
+    InitIdentAnswers(1);
     InitNodeRec();
     for (int i = 0; i < N; i++)
         SetNodeRec(i, 5000 + i, 6000 + i, ("user" + std::to_string(i)).c_str());

@@ -36,16 +36,24 @@ TEST_F(NodeTable, FindsByLocalThenRemotePort)
     EXPECT_EQ(FindNodeRec(194, 1234, 0, name), -1);
 }
 
-TEST_F(NodeTable, SamePortPairFoundInNodeOrder)
+/* A pair has one holder: the newest, and the node it was taken from is
+   freed and named; the same node again, or another pair, frees nothing. */
+TEST_F(NodeTable, NewestHolderOfAPortPairWins)
 {
     char name[NODE_NAME_SIZE];
-    SetNodeRec(9, 194, 1234, "bob");
-    SetNodeRec(2, 194, 1234, "carol");
+    const struct {
+        int node, local, freed;
+    } steps[] = {{9, 1234, -1}, {9, 1234, -1}, {2, 1235, -1}, {2, 1234, 9}};
+    for (const auto &st : steps) {
+        int freed = 0;
+        SetNodeRec(st.node, 194, st.local, "carol", &freed);
+        EXPECT_EQ(freed, st.freed) << "node " << st.node << " local " << st.local;
+    }
     EXPECT_EQ(FindNodeRec(1234, 194, 0, name), 2);
-    EXPECT_STREQ(name, "carol");
-    EXPECT_EQ(FindNodeRec(1234, 194, 3, name), 9);
-    EXPECT_STREQ(name, "bob");
-    EXPECT_EQ(FindNodeRec(1234, 194, 10, name), -1);
+    EXPECT_EQ(FindNodeRec(1234, 194, 3, name), -1);
+    NodeEntry lost;
+    GetNodeRec(9, &lost);
+    EXPECT_EQ(lost.bInUse + lost.sName[0], 0);
 }
 
 TEST_F(NodeTable, EveryNodeIncludingTheLastIsFound)

@@ -5,7 +5,10 @@
 
 #include <windows.h>
 #include <winsock.h>
+#include <iphlpapi.h>
+#include <mutex>
 #include <process.h>
+#include <vector>
 #include <stdlib.h>
 #include <string.h>
 
@@ -206,6 +209,73 @@ int PlatHostHasAddr(PAddr addr)
         in_addr in;
         memcpy(&in, *a, sizeof(in));
         if (ntohl(in.s_addr) == addr)
+            return 1;
+    }
+    return 0;
+}
+
+int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local)
+{
+    sockaddr_in a, b;
+    int alen = sizeof(a), blen = sizeof(b);
+    if (getpeername((SOCKET)s, (sockaddr *)&a, &alen) != 0 ||
+        getsockname((SOCKET)s, (sockaddr *)&b, &blen) != 0)
+        return -1;
+    *peer = ntohl(a.sin_addr.s_addr);
+    *local = ntohl(b.sin_addr.s_addr);
+    return 0;
+}
+
+/* Windows lists connections only as a whole table. One copy is kept and
+   read again only when older than this, so that a board whose users all
+   reconnect reads it a handful of times, and misses cannot make it read per
+   query. A query is read 2 s after its connection opened, after the user's
+   connection it asks about, so a copy this fresh holds that connection. */
+static const DWORD TCP_TABLE_MAX_AGE_MS = 100;
+
+static std::mutex TcpTableLock;
+static std::vector<char> TcpTable;
+static ULONGLONG tTcpTableRead = 0;
+
+/* Reads the table again when the copy is too old; 0, or -1 when the system
+   could not give it. Called with the lock held. */
+static int FreshTcpTable(void)
+{
+    ULONGLONG now = GetTickCount64();
+    if (!TcpTable.empty() && now - tTcpTableRead < TCP_TABLE_MAX_AGE_MS)
+        return 0;
+    DWORD size = (DWORD)TcpTable.size();
+    for (int tries = 0; tries < 4; tries++) {
+        if (size < sizeof(MIB_TCPTABLE))
+            size = sizeof(MIB_TCPTABLE);
+        TcpTable.resize(size);
+        DWORD rc = GetExtendedTcpTable(TcpTable.data(), &size, FALSE, AF_INET,
+                                       TCP_TABLE_BASIC_CONNECTIONS, 0);
+        if (rc == NO_ERROR) {
+            tTcpTableRead = now;
+            return 0;
+        }
+        if (rc != ERROR_INSUFFICIENT_BUFFER)
+            break;
+    }
+    TcpTable.clear();
+    return -1;
+}
+
+int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort)
+{
+    if (localPort < 1 || localPort > 65535 || remotePort < 1 || remotePort > 65535)
+        return 0;
+    std::lock_guard<std::mutex> hold(TcpTableLock);
+    if (FreshTcpTable() != 0)
+        return -1;
+    const MIB_TCPTABLE *table = (const MIB_TCPTABLE *)TcpTable.data();
+    /* Addresses in network order; ports in network order, in the low half. */
+    for (DWORD i = 0; i < table->dwNumEntries; i++) {
+        const MIB_TCPROW &row = table->table[i];
+        if (row.dwState == MIB_TCP_STATE_ESTAB && ntohl(row.dwLocalAddr) == local &&
+            ntohs((u_short)row.dwLocalPort) == localPort && ntohl(row.dwRemoteAddr) == remote &&
+            ntohs((u_short)row.dwRemotePort) == remotePort)
             return 1;
     }
     return 0;

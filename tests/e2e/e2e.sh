@@ -48,8 +48,17 @@ host_fault_ends() {
 
 ip link set lo up
 
+# expect_from ADDRESS QUERY REPLY: the reply to a query sent from ADDRESS.
+expect_from() {
+    local got
+    got=$(ask_from "$1" "$2")
+    [ "$got" = "$(printf '%b' "$3")" ] || fail "query '$2' from $1: expected '$3', got '$got'"
+}
+
 case "$SCENARIO" in
 startup)
+    # The design's start-up, line for line: answers checked, no mode line.
+    QUILLET_SWITCHES=()
     start_host
     start_quillet
     ready
@@ -110,6 +119,12 @@ foreign)
     stop_quillet
     ;;
 no_host)
+    # A switch it cannot read ends it at start, before the host is sought.
+    "$BIN/quillet" --bogus >"$WORK/bogus.log" 2>"$WORK/bogus.err"
+    status=$?
+    [ $status -eq 2 ] || fail "exit status $status with --bogus"
+    [ "$(cat "$WORK/bogus.err")" = "Quillet: unknown switch '--bogus'" ] || fail "--bogus: $(cat "$WORK/bogus.err")"
+    [ -s "$WORK/bogus.log" ] && fail "--bogus logged: $(cat "$WORK/bogus.log")"
     start_quillet
     wait "$QUILLET"
     status=$?
@@ -203,8 +218,8 @@ long_names)
     ;;
 second_start)
     # A second copy while a user is being identified: it must end at once
-    # with status 1 and a reason, register nothing, and leave the first
-    # copy serving the user's queries.
+    # with status 1 and a reason, whatever its switches, register nothing,
+    # and leave the first copy serving the user's queries.
     start_host
     start_quillet
     ready
@@ -212,7 +227,7 @@ second_start)
     wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
     exec 3<>/dev/tcp/127.0.0.1/113 || fail "port 113 not open"
     printf '1234 , 194\r\n' >&3
-    timeout 10 "$BIN/quillet" >"$WORK/second.log" 2>"$WORK/second.err"
+    timeout 10 "$BIN/quillet" --no-such-switch >"$WORK/second.log" 2>"$WORK/second.err"
     status=$?
     [ $status -eq 1 ] || fail "the second copy ended with status $status"
     grep -qx "Quillet: another Quillet is already running on this host" "$WORK/second.err" ||
@@ -270,6 +285,70 @@ host_drops)
 bad_makewild)
     # The configuration answer lacks its registration field.
     host_fault_ends "Unable to get Makewild information" --bad-makewild
+    ;;
+real_pairs)
+    # The pairs are real connections: a chat server listening on a second
+    # loopback address, a user's connection to it from port 40000. Only
+    # that server is told the user's name; another asker, or anyone once
+    # the connection has ended, gets NO-USER; a second node that takes the
+    # pair frees the first.
+    QUILLET_SWITCHES=()
+    start_host
+    start_quillet
+    ready
+    grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
+    user_connection
+    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+    expect_from 127.0.0.3 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
+    log_lines | grep -qx -- "- IdentHandler no open connection for node <3> from <127.0.0.3>" ||
+        fail "no line for the other asker: $(log_lines | tail -n 3)"
+    "$BIN/palaver-notify" connect 5 6667 40000 bob || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler node <3> lost its port pair to node <5>" 5 || fail "no line for the pair taken"
+    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : bob\r\n'
+    # The user's client ends without a Quit.
+    stop_program "$USER_PID"
+    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
+    stop_quillet
+    ;;
+irc_names)
+    # With --irc-names, names some chat server would cut or refuse, all
+    # online at once, are answered with idents of at most 10 letters and
+    # digits, distinct whatever their case, the same after a restart.
+    # Without it a name is answered as it is, with a line saying why.
+    names=("Alice Smith" bbs_alice bbs.alice "$(printf 'x%.0s' $(seq 30))" abcdefghij1 abcdefghij2)
+    QUILLET_SWITCHES=(--table-only --irc-names)
+    start_host
+    for round in 1 2; do
+        start_quillet
+        ready
+        for i in "${!names[@]}"; do
+            "$BIN/palaver-notify" connect "$i" $((6000 + i)) $((40000 + i)) "${names[$i]}" || fail "connect ${names[$i]}"
+        done
+        asks=()
+        for i in "${!names[@]}"; do
+            ask_from 127.0.0.1 "$((40000 + i)) , $((6000 + i))\r\n" | tr -d '\r' | sed 's/.*USERID : UNIX : //' >"$WORK/ident.$i" &
+            asks+=($!)
+        done
+        wait "${asks[@]}"
+        cat "$WORK"/ident.* >"$WORK/round.$round"
+        grep -vxE '[A-Za-z0-9]{1,10}' "$WORK/round.$round" && fail "not an IRC-safe ident"
+        stop_quillet
+    done
+    echo "idents: $(tr "\n" " " <"$WORK/round.1")"
+    cmp -s "$WORK/round.1" "$WORK/round.2" || fail "idents changed with a restart: $(paste "$WORK"/round.*)"
+    [ "$(sort -fu "$WORK/round.1" | wc -l)" -eq ${#names[@]} ] || fail "idents shared: $(cat "$WORK/round.1")"
+    grep -qx -- "- ClientHandler node <0> name <Alice Smith> answered as <AliceSm2mo>" <(log_lines) ||
+        fail "no line for the mapping: $(log_lines | grep -m1 'node <0> name')"
+    QUILLET_SWITCHES=(--table-only)
+    start_quillet
+    ready
+    "$BIN/palaver-notify" connect 1 194 1234 "Alice Smith" || fail "palaver-notify connect failed"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : Alice Smith\r\n'
+    log_lines | grep -qx -- "- ClientHandler node <1> name <Alice Smith> may be refused or cut by chat servers: it has a blank, more than 10 characters (--irc-names sends a name they all keep)" ||
+        fail "no line saying why the name may be cut: $(log_lines | tail -n 3)"
+    stop_quillet
     ;;
 *)
     echo "unknown scenario $SCENARIO"

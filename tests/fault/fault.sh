@@ -171,7 +171,9 @@ records)
 no_sockets)
     # The socket library refuses to start: a message, the service is still
     # registered with port 0, the IDENT listener gives up with its line, and
-    # the notification loop, whose accept can only fail, does not spin.
+    # the notification loop, whose accept can only fail, does not spin. Nor
+    # can the system say which connections are open: the log says so once.
+    QUILLET_SWITCHES=()
     start_host
     start_quillet "$SEAMS/quillet-nosockets"
     wait_for "$LOG" "- IdentListen - Invalid Socket" 10 || fail "no Invalid Socket line: $(log_lines)"
@@ -182,6 +184,8 @@ no_sockets)
     log_lines | grep -q "Started to Listen for IDENT" && fail "IDENT listener claims to listen"
     log_lines | grep -qx -- "- ClientListen socket failure" || fail "no socket failure for the notification port: $(log_lines)"
     log_lines | grep -q "Started to Listen for Palaver" && fail "notification port claims to listen"
+    [ "$(log_lines | grep -c "cannot say which connections are open: answering IDENT queries from the node table alone")" -eq 1 ] ||
+        fail "no single line for answering unchecked: $(log_lines | head -n 4)"
     got=$($PEERS watch "$QUILLET" 3)
     echo "no_sockets: $got"
     cpu=${got#cpu=}; cpu=${cpu%% *}; threads=${got##*threads=}

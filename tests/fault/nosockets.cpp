@@ -2,7 +2,8 @@
    --wrap, that makes the socket library refuse to start as Winsock can
    (WSASYSNOTREADY). The host library starts it first and is let through, so
    that the host link works; the program's own start-up is refused, and from
-   then on no socket can be made, as on Windows without the library. */
+   then on no socket can be made, as on Windows without the library. Nor
+   can the system say which connections are open. */
 #include "../../common/platform.h"
 
 #include <atomic>
@@ -13,6 +14,7 @@ int __real_PlatSockStartup(void);
 PSocket __real_PlatTcpSocket(void);
 int __wrap_PlatSockStartup(void);
 PSocket __wrap_PlatTcpSocket(void);
+int __wrap_PlatTcpConnected(PAddr, int, PAddr, int);
 }
 
 static const int WSASYSNOTREADY_CODE = 10091;
@@ -30,4 +32,9 @@ int __wrap_PlatSockStartup(void)
 PSocket __wrap_PlatTcpSocket(void)
 {
     return bRefused ? PSOCKET_INVALID : __real_PlatTcpSocket();
+}
+
+int __wrap_PlatTcpConnected(PAddr, int, PAddr, int)
+{
+    return -1;
 }

@@ -3,7 +3,7 @@
 # function that Windows Vista lacks (kernel32-vista.txt lists those it may
 # import), or, for the 32-bit build, when it is not large-address-aware.
 #   cmake -DOBJDUMP=<prefix>-objdump -DEXE=quillet.exe -P check_imports.cmake
-set(WINDOWS_DLLS kernel32.dll user32.dll gdi32.dll comctl32.dll shell32.dll wsock32.dll
+set(WINDOWS_DLLS kernel32.dll user32.dll gdi32.dll comctl32.dll shell32.dll wsock32.dll iphlpapi.dll
     msvcrt.dll advapi32.dll)
 
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)

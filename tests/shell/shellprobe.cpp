@@ -31,7 +31,7 @@ void ResetServices(void)
     ServiceCalls.push_back("reset");
 }
 
-void StartServices(void *hwnd)
+void StartServices(void *hwnd, const Switches *)
 {
     ServiceCalls.push_back("start");
     pServicesWindow = hwnd;

@@ -71,12 +71,20 @@ start_host() {
     wait_for "$HOST" "wcsrvd: serving" 5 || { fail "wcsrvd did not start: $(cat "$HOST")"; return 1; }
 }
 
+# The console program's switches. The pairs the scenarios register are no
+# connections, so it answers from the node table alone; a scenario that
+# makes its pairs real connections empties this.
+QUILLET_SWITCHES=(--table-only)
+
 # start_quillet [PROGRAM [PREFIX...]]: the console program, by default the
 # shipped one, optionally started through a command such as prlimit or env.
 start_quillet() {
     local program=${1:-$BIN/quillet}
     shift || true
-    "$@" "$program" >"$LOG" 2>"$ERR" &
+    # Emptied here, not by the redirection in the background: a wait for a
+    # line that follows must never read a previous copy's log.
+    : >"$LOG"
+    "$@" "$program" "${QUILLET_SWITCHES[@]}" >>"$LOG" 2>"$ERR" &
     QUILLET=$!
     pids+=("$QUILLET")
 }
@@ -127,6 +135,23 @@ show_outputs() {
     echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
 }
 
+# user_connection: a board user's real connection to a chat server, from
+# 127.0.0.1:40000 to 127.0.0.2:6667, held open; USER_PID ends it.
+user_connection() {
+    timeout 120 nc -d -l 127.0.0.2 6667 >/dev/null &
+    pids+=($!)
+    for _ in $(seq 100); do ss -Hltn 'sport = :6667' | grep -q . && break; sleep 0.05; done
+    timeout 120 nc -d -s 127.0.0.1 -p 40000 127.0.0.2 6667 >/dev/null &
+    USER_PID=$!
+    pids+=($USER_PID)
+    for _ in $(seq 100); do ss -Htn state established 'sport = :40000' | grep -q . && break; sleep 0.05; done
+}
+
+# ask_from ADDRESS QUERY: the reply to an IDENT query sent from ADDRESS.
+ask_from() {
+    printf '%b' "$2" | timeout 20 nc -s "$1" 127.0.0.1 113
+}
+
 # finish NAME: the scenario's verdict, with the programs' output when it
 # failed.
 finish() {
@@ -143,7 +168,7 @@ finish() {
 # to FILE (a fifo whose reader the scenario controls) instead of the log.
 start_quillet_to() {
     : >"$LOG"
-    "$BIN/quillet" >"$1" 2>"$ERR" &
+    "$BIN/quillet" "${QUILLET_SWITCHES[@]}" >"$1" 2>"$ERR" &
     QUILLET=$!
     pids+=($QUILLET)
 }

@@ -38,10 +38,11 @@ WINE=$WINE64
 
 probe() { "$WINE" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
 
-# start_exe [OUT [EXE]]: quillet.exe (by default the build's) under Wine,
-# its output in OUT (by default $RUN/quillet.out); QUILLET is its pid.
+# start_exe [OUT [EXE]]: quillet.exe (by default the build's) under Wine
+# with QUILLET_SWITCHES (as tests/support/harness.sh), its output in OUT
+# (by default $RUN/quillet.out); QUILLET is its pid.
 start_exe() {
-    "$WINE" "${2:-$WIN_BUILD/shell/quillet.exe}" >"${1:-$RUN/quillet.out}" 2>&1 &
+    "$WINE" "${2:-$WIN_BUILD/shell/quillet.exe}" "${QUILLET_SWITCHES[@]}" >"${1:-$RUN/quillet.out}" 2>&1 &
     QUILLET=$!
     pids+=("$QUILLET")
 }

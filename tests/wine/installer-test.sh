@@ -9,7 +9,9 @@
 #   2. the installed quillet.exe starts beside the Linux wcsrvd and answers
 #      an IDENT query for a registered user;
 #   3. /S again while it runs: the running copy is asked to quit and ends
-#      with status 0, the install succeeds and the Run entry is there;
+#      with status 0, the install succeeds and the Run entry is there, with
+#      --irc-names as a new install chose; /S /NOIRCNAMES takes the switch
+#      out, and a further /S (an upgrade) keeps it out;
 #   4. the silent uninstaller removes the files, the shortcuts and the
 #      registry entries.
 #
@@ -40,8 +42,10 @@ NAME=installer-test
 . tests/wine/harness.sh
 C=$WINEPREFIX/drive_c
 # A 32-bit program on 64-bit Windows goes to the 32-bit Program Files.
-INSTDIR="$C/Program Files/Quillet"
-[ "$ARCH" = win32 ] && INSTDIR="$C/Program Files (x86)/Quillet"
+INSTDIR_WIN='C:\Program Files\Quillet'
+[ "$ARCH" = win32 ] && INSTDIR_WIN='C:\Program Files (x86)\Quillet'
+INSTDIR="$C/${INSTDIR_WIN#C:\\}"
+INSTDIR=${INSTDIR//\\//}
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillet"
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillet'
 RUN_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
@@ -96,8 +100,16 @@ echo "installer-test: the installed quillet.exe answered: $reply"
 # 3. Installing over the running copy closes it first.
 setup /S
 ended_with $quillet_pid 10 0 "after setup was run over it"
-reg_value "$RUN_KEY" Quillet | grep -qF 'Quillet\quillet.exe' || fail_now "no Run entry after the default install"
-echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $(reg_value "$RUN_KEY" Quillet)"
+run_entry=$(reg_value "$RUN_KEY" Quillet) || fail_now "no Run entry after the default install"
+[ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\" --irc-names" ] || fail_now "Run entry [$run_entry]"
+echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $run_entry"
+for options in "/S /NOIRCNAMES" "/S"; do
+    # shellcheck disable=SC2086
+    setup $options
+    run_entry=$(reg_value "$RUN_KEY" Quillet)
+    [ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\"" ] || fail_now "Run entry after setup $options: [$run_entry]"
+done
+echo "installer-test: /NOIRCNAMES took --irc-names out, and an upgrade kept it out: $run_entry"
 
 # 4. Silent uninstall. The uninstaller copies itself away and runs from
 # there, so its end is seen by the folder going.

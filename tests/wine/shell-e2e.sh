@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # tests/wine/shell-e2e.sh: the Windows program end to end. quillet.exe (the
-# i686 or the x86_64 build) runs under Wine beside the Linux stand-in host server wcsrvd; palaver-notify
-# registers a user's connection, a raw IDENT query on port 113 must get the
-# USERID reply, and the log read back from the running window's message box
-# by another Windows process must hold the start-up, registration and match
-# lines in order. A second copy started while the user is registered must
-# end with status 1, register nothing and bring the first copy's window up.
-# Connect and Quit records and IDENT connections must show in the window's
-# Statistics fields with exact counts. Finally the program is quit from
-# outside and must end with status 0. Before all that, without a host
-# server, it must end by itself with status 0.
+# i686 or the x86_64 build) runs under Wine beside the Linux stand-in host
+# server wcsrvd; a user's real connection, from port 40000 to a chat server
+# on 127.0.0.2:6667, is registered with palaver-notify. The chat server's
+# IDENT query on port 113 must get the USERID reply, another asker's the
+# NO-USER reply, and the log read back from the running window's message
+# box by another Windows process must hold the start-up, registration and
+# match lines in order. A second copy started while the user is registered
+# must end with status 1, register nothing and bring the first copy's
+# window up. Connect and Quit records and IDENT connections must show in
+# the window's Statistics fields with exact counts. Finally the program is
+# quit from outside and must end with status 0. Before all that, without a
+# host server, it must end by itself with status 0.
 #
 #   tests/wine/shell-e2e.sh [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
@@ -40,6 +42,9 @@ NAME=shell-e2e
 # shellcheck source=harness.sh disable=SC2034
 . tests/wine/harness.sh
 
+# The user's connection is real, so the answers are checked.
+QUILLET_SWITCHES=()
+
 # No host server yet: the program gives up and ends with status 0 (it may
 # tell the user first, in a box that closes by itself).
 started=$(now_ms)
@@ -57,7 +62,8 @@ quillet_pid=$QUILLET
 wait_up $quillet_pid $START_WAIT "$HOST"
 echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) ms after start"
 
-"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 ||
+user_connection
+"$LINUX_BUILD/palaver-notify" connect 3 6667 40000 alice >"$RUN/notify.out" 2>&1 ||
     fail_now "palaver-notify connect failed"
 
 # A second start (a double click on top of the logon start) must leave the
@@ -76,15 +82,16 @@ done
 echo "shell-e2e: a second copy ended with status 1 and showed the first"
 
 # The reply comes after the server's 2 s wait, and the server closes the
-# connection 2 s after it; cat reads until then.
+# connection 2 s after it; nc reads until then. The chat server is named,
+# another asker is not.
 asked=$(now_ms)
-exec 3<>/dev/tcp/127.0.0.1/113
-printf '1234 , 194\r\n' >&3
-reply=$(timeout 20 cat <&3 | od -An -c | tr -s ' \n' ' ')
-exec 3<&-
-expected=$(printf '1234,194 : USERID : UNIX : alice\r\n' | od -An -c | tr -s ' \n' ' ')
+reply=$(ask_from 127.0.0.2 '40000 , 6667\r\n' | od -An -c | tr -s ' \n' ' ')
+expected=$(printf '40000,6667 : USERID : UNIX : alice\r\n' | od -An -c | tr -s ' \n' ' ')
 [ "$reply" = "$expected" ] || fail_now "IDENT reply was [$reply], expected [$expected]"
-echo "shell-e2e: IDENT reply whole after $(($(now_ms) - asked)) ms: 1234,194 : USERID : UNIX : alice"
+echo "shell-e2e: IDENT reply whole after $(($(now_ms) - asked)) ms: 40000,6667 : USERID : UNIX : alice"
+reply=$(ask_from 127.0.0.3 '40000 , 6667\r\n' | tr -d '\r')
+[ "$reply" = "40000,6667 : ERROR : NO-USER " ] || fail_now "another asker got [$reply]"
+echo "shell-e2e: another asker got: $reply"
 
 # The log, read from the window by another process, in order.
 probe log >"$LOG" || fail_now "could not read the log from the window"
@@ -104,14 +111,15 @@ expect_in_order \
     "- Connected to Tarnwell Test Board" \
     "- Started to Listen for Palaver Connections" \
     "- ClientHandler Connect received on node  <3>" \
-    "- IdentHandler match found on node <3>"
+    "- IdentHandler match found on node <3>" \
+    "- IdentHandler no open connection for node <3> from <127.0.0.3>"
 grep -q -F -x -- "- Started to Listen for IDENT Connections" <(tr -d '\r' <"$LOG") ||
     fail_now "the IDENT listener's line is missing"
 echo "shell-e2e: log read back from the window ($(wc -c <"$LOG") bytes), lines in order:"
 tr -d '\r' <"$LOG" | sed 's/^/    /'
 
 # The Statistics fields: the window copies the counts a few times a second.
-# So far one Connect record and one IDENT connection; add a Connect and a
+# So far one Connect record and two IDENT connections; add a Connect and a
 # Quit, and an IDENT connection that closes without a query.
 "$LINUX_BUILD/palaver-notify" connect 5 6667 40000 bob >>"$RUN/notify.out" 2>&1 || fail_now "second connect failed"
 "$LINUX_BUILD/palaver-notify" quit 5 >>"$RUN/notify.out" 2>&1 || fail_now "quit failed"
@@ -120,11 +128,11 @@ exec 3<&-
 stats=
 for _ in $(seq 100); do
     stats=$(probe stats | tr -d '\r')
-    [ "$stats" = "2 1 2" ] && break
+    [ "$stats" = "2 1 3" ] && break
     sleep 0.1
 done
-[ "$stats" = "2 1 2" ] || fail_now "Statistics read [$stats], expected connects 2, quits 1, requests 2"
-echo "shell-e2e: Statistics fields: Client Connects 2, Client Quits 1, Server Requests 2"
+[ "$stats" = "2 1 3" ] || fail_now "Statistics read [$stats], expected connects 2, quits 1, requests 3"
+echo "shell-e2e: Statistics fields: Client Connects 2, Client Quits 1, Server Requests 3"
 
 # Quit as the Quit button does; the program must end by itself with 0.
 probe quit || fail_now "could not send the quit command"
