@@ -54,5 +54,23 @@ tests/wine/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win32 
     echo "bench: the 32-bit Wine load failed" >&2
 scripts/wine.sh run "$WINE32" build/win32/bench/quillet-threadfill.exe | tee "$OUT/threadfill32.txt"
 scripts/wine.sh run "$WINE64" build/win64/bench/quillet-threadfill.exe 2000 | tee "$OUT/threadfill64.txt"
+# Floods past the cap, 20 addresses: the shipped program with its cap
+# lowered to 500 (1,000 connections a second for 20 s), and the i686 build
+# under Wine (silent 200 a second, queries 400), each beside the same run
+# without a flood.
+echo "bench: floods past the cap" >&2
+for kind in silent query; do
+    for rate in 0 1000; do
+        QUILLET_FLOOD_RATE=$rate unshare -rn bash tests/fault/fault.sh "${kind}_flood" build/bench-release \
+            build/bench-release python3 | grep -E "_flood: " | sed "s/^/LINUX rate=$rate kind=$kind /" >>"$OUT/floods.txt" ||
+            echo "bench: the $kind flood failed" >&2
+    done
+    wine_rate=200
+    [ "$kind" = query ] && wine_rate=400
+    for rate in 0 $wine_rate; do
+        tests/wine/wine-flood.sh "$kind" "$rate" 20 build/bench-release build/win32 | grep -E "^wine-flood: (win|record)" |
+            sed "s/^/WINE32 rate=$rate kind=$kind /" >>"$OUT/floods.txt" || echo "bench: the Wine $kind flood failed" >&2
+    done
+done
 python3 bench/report.py "$OUT" BENCHMARKS.md bench/overhead.png bench/NOTES.md
 echo "bench: wrote BENCHMARKS.md and bench/overhead.png from $OUT"

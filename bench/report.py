@@ -11,6 +11,7 @@ percentile of a run in which some connection was never answered is
 "never", which sorts above every time. NOTES_MD, the analysis of where the
 targets are missed, is copied in after the figures."""
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -383,6 +384,7 @@ def load_measurements(results):
         "wine": load("wine_hold"), "wine32": load("wine32_hold"),
         "threads32": load("threadfill32"), "threads64": load("threadfill64"),
         "mode32": read_text(os.path.join(results, "win32_mode.txt")),
+        "floods": read_text(os.path.join(results, "floods.txt")),
         "soak": read_soak(os.path.join(results, "soak.txt")),
     }
 
@@ -404,6 +406,21 @@ def read_text(path):
         return ""
     with open(path) as f:
         return f.read().strip()
+
+
+def flood_rows(text):
+    """One row per flood run: the build, the flood, the record's and the
+    honest query's waits, and what the flood's connections met."""
+    rows = []
+    for line in text.splitlines():
+        m = re.match(r"(LINUX|WINE32) rate=(\d+) kind=(\w+) .*record taken after (\d+) ms; "
+                     r"honest query: .*first=(-?[\d.]+)", line)
+        if m:
+            build, rate, kind, record_ms, first = m.groups()
+            rows.append(f"| {'Linux, cap 500' if build == 'LINUX' else 'i686 under Wine, cap ~1,000'} | "
+                        f"{kind if rate != '0' else 'none (' + kind + ' run)'} | {rate}/s | {record_ms} ms | "
+                        f"{'never' if first.startswith('-') else first + ' s'} |")
+    return rows
 
 
 def threadfill_rows(runs, bits):
@@ -618,6 +635,22 @@ Windows holds 16,384 handlers, which is also the cap's ceiling.
 | bits | threads started | address space | per thread | cap |
 |---|---|---|---|---|
 {chr(10).join(threadfill_rows(m["threads32"], 32) + threadfill_rows(m["threads64"], 64)) or "| (not run) |"}
+
+## Floods past the cap
+
+Twenty addresses open connections past the cap for 20 s: silent ones,
+which the IDENT listener closes unanswered to make room (the one that has
+waited longest, of the address holding the most handlers), or ones that
+send their query at once, which are never closed so and each hold a
+handler about 4 s. Meanwhile a Connect record is sent, which has places of
+its own, and an honest query from another address (tests/fault/fault.sh
+silent_flood and query_flood; tests/wine/wine-flood.sh). Each flood beside
+the same run without one. The honest query's wait is to its first reply,
+of which 2 s is the server's own wait.
+
+| build | flood | rate | record taken after | honest query's first reply |
+|---|---|---|---|---|
+{chr(10).join(flood_rows(m["floods"])) or "| (not run) |"}
 
 ## Overhead against concurrency
 

@@ -2,9 +2,12 @@
    keeping their number under the global cap (accept.h says why). */
 #include "accept.h"
 
+#include "throttle.h"
+
 #include <condition_variable>
 #include <limits.h>
 #include <mutex>
+#include <stdio.h>
 #include <stdlib.h>
 
 /* Pause after a failed accept for want of resources, or a failed thread
@@ -81,13 +84,34 @@ int HandlersRunning(void)
     return iHandlersRunning;
 }
 
-static void TakeHandlerPlace(void)
+/* The places port may take: all, or all but the notification port's. */
+static int PlacesForLocked(HandlerPort port)
 {
-    std::unique_lock<std::mutex> hold(HandlersLock);
     if (iHandlerCap == 0)
         InitCapLocked();
-    HandlerEnded.wait(hold, [] { return iHandlersRunning < iHandlerCap; });
+    int reserve = iHandlerCap / 4 < NOTIFY_RESERVE ? iHandlerCap / 4 : NOTIFY_RESERVE;
+    return port == PORT_IDENT ? iHandlerCap - reserve : iHandlerCap;
+}
+
+int TryTakeHandlerPlace(HandlerPort port)
+{
+    std::lock_guard<std::mutex> hold(HandlersLock);
+    if (iHandlersRunning >= PlacesForLocked(port))
+        return 0;
     iHandlersRunning++;
+    return 1;
+}
+
+int WaitHandlerPlace(HandlerPort port, int ms)
+{
+    std::unique_lock<std::mutex> hold(HandlersLock);
+    auto bFree = [port] { return iHandlersRunning < PlacesForLocked(port); };
+    if (ms < 0)
+        HandlerEnded.wait(hold, bFree);
+    else if (!HandlerEnded.wait_for(hold, std::chrono::milliseconds(ms), bFree))
+        return 0;
+    iHandlersRunning++;
+    return 1;
 }
 
 /* The listeners are woken with the lock held, so that whoever next takes
@@ -100,24 +124,82 @@ void GiveBackHandlerPlace(void)
     HandlerEnded.notify_all();
 }
 
-PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local)
+/* Lasting accept errors by listener and error, and handler threads that
+   could not start: each at most a line a minute. */
+static Throttle AcceptFailures;
+static Throttle ThreadFailures;
+
+static void LogAcceptLines(const ThrottleLine *due, int n)
 {
-    TakeHandlerPlace();
+    for (int i = 0; i < n; i++) {
+        char line[128];
+        const char *who = (due[i].key >> 32) == PORT_IDENT ? "IdentListen" : "ClientListen";
+        int code = (int)(uint32_t)due[i].key;
+        if (due[i].kind == THROTTLE_FIRST)
+            snprintf(line, sizeof(line), "- %s accept failing, LastError <%i>\r\n", who, code);
+        else
+            snprintf(line, sizeof(line),
+                     "- %s accept failing, LastError <%i>: <%u> times in the last %i s\r\n",
+                     who, code, due[i].iCount, due[i].iSeconds);
+        MsgOut(line);
+    }
+}
+
+static void LogThreadLines(const ThrottleLine *due, int n)
+{
+    for (int i = 0; i < n; i++) {
+        char line[128];
+        if (due[i].kind == THROTTLE_FIRST)
+            snprintf(line, sizeof(line),
+                     "- No handler thread could be started: its connection closed unanswered\r\n");
+        else
+            snprintf(line, sizeof(line),
+                     "- No handler thread could be started: <%u> connections closed unanswered "
+                     "in the last %i s\r\n",
+                     due[i].iCount, due[i].iSeconds);
+        MsgOut(line);
+    }
+}
+
+/* Counts owed for failures that have stopped, on the next accept. */
+static void SweepFailureLines(void)
+{
+    ThrottleLine due[THROTTLE_DUE_MAX];
+    int64_t now = PlatTickMs();
+    LogAcceptLines(due, ThrottleSweep(&AcceptFailures, now, due));
+    LogThreadLines(due, ThrottleSweep(&ThreadFailures, now, due));
+}
+
+PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port)
+{
     for (;;) {
         PSocket s = PlatAccept(listenSocket, peer, local);
-        if (s != PSOCKET_INVALID)
+        if (s != PSOCKET_INVALID) {
+            SweepFailureLines();
             return s;
-        switch (PlatAcceptErrorKind(PlatLastError())) {
+        }
+        int err = PlatLastError();
+        switch (PlatAcceptErrorKind(err)) {
         case PLAT_ACCEPT_ERR_CONNECTION:
             break;
         case PLAT_ACCEPT_ERR_RESOURCES:
             PlatSleep(ACCEPT_RETRY_MS);
             break;
-        default:
+        default: {
+            ThrottleLine due[THROTTLE_DUE_MAX];
+            uint64_t key = (uint64_t)port << 32 | (uint32_t)err;
+            LogAcceptLines(due, ThrottleNote(&AcceptFailures, key, PlatTickMs(), due));
             PlatSleep(ACCEPT_LASTING_MS);
             break;
         }
+        }
     }
+}
+
+PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port)
+{
+    WaitHandlerPlace(port, -1);
+    return AcceptInPlace(listenSocket, peer, local, port);
 }
 
 static void HandlerMain(void *arg)
@@ -138,6 +220,8 @@ int StartHandlerThread(void (*handler)(void *), void *arg)
         free(hs);
     }
     GiveBackHandlerPlace();
+    ThrottleLine due[THROTTLE_DUE_MAX];
+    LogThreadLines(due, ThrottleNote(&ThreadFailures, 0, PlatTickMs(), due));
     PlatSleep(ACCEPT_RETRY_MS);
     return -1;
 }

@@ -18,11 +18,18 @@
      percent of the tightest of them; a limit of the process's own (the
      address space that Windows handler stacks come from) gives all of it,
      the platform having kept its own room.
-   At the cap the listeners stop accepting until a handler ends, so
-   connections wait in the accept queue instead of being dropped. The cap
-   per address on the IDENT port is ident/identadmit.h's. */
+   At the cap the notification port's listener stops accepting until a
+   handler ends, so connections wait in the accept queue instead of being
+   dropped; the IDENT listener makes room by closing a silent connection
+   (ident/identadmit.h, which also has the cap per address). The last
+   places are the notification port's alone, so that a flood on port 113
+   never holds up the board's records. */
 #define DESCRIPTORS_KEPT 64
 #define THREAD_SHARE_PCT 75
+#define NOTIFY_RESERVE 16 /* at most a quarter of the cap */
+
+/* Whose place a handler takes. */
+enum HandlerPort { PORT_IDENT, PORT_NOTIFY };
 
 /* The fewest handlers the global cap allows, however tight the limits. */
 #define HANDLERS_MIN 16
@@ -40,20 +47,33 @@ int HandlerCap(void);
 /* Handlers running now (or places taken for them by AcceptNext). */
 int HandlersRunning(void);
 
-/* Waits for room under the global cap and takes a place, then accepts the
-   next connection. Errors that belong to one connection (reset before it
-   was accepted) go straight back to accepting; errors that say resources
-   ran out pause briefly; lasting errors (the socket is no longer valid)
-   pause longer, so the loop neither spins nor ends. The place taken is for
-   the connection returned: StartHandler or StartHandlerThread uses it, or
+/* Takes a place for port's next handler if one is free now: 1, or 0. */
+int TryTakeHandlerPlace(HandlerPort port);
+
+/* Waits at most ms (< 0: without limit) for a place and takes it: 1, or 0
+   when none came. */
+int WaitHandlerPlace(HandlerPort port, int ms);
+
+/* Accepts the next connection for the place the caller has taken. Errors
+   that belong to one connection (reset before it was accepted) go straight
+   back to accepting; errors that say resources ran out pause briefly;
+   lasting errors (the socket is no longer valid) pause longer, so the loop
+   neither spins nor ends, and the log names a lasting error at most once a
+   minute with how often it came. The place is for the connection
+   returned: StartHandler or StartHandlerThread uses it, or
    GiveBackHandlerPlace returns it when the connection is not served. */
-PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local);
+PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port);
 void GiveBackHandlerPlace(void);
+
+/* Waits for a place, then accepts: the notification port's loop. */
+PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local,
+                   HandlerPort port = PORT_NOTIFY);
 
 /* Runs handler(arg) on a thread of its own, in the place AcceptNext took,
    and gives the place back when handler returns. 0 when the thread
    started; otherwise the place is given back, the caller paused (the
-   system is short of threads), and -1: the caller closes its connection. */
+   system is short of threads), the log says so at most once a minute with
+   how many, and -1: the caller closes its connection. */
 int StartHandlerThread(void (*handler)(void *), void *arg);
 
 /* StartHandlerThread for a handler given its connection (SocketArg); the

@@ -82,6 +82,18 @@ PSocket PlatConnect(PAddr addr, int port);
    the time ran out. */
 int PlatRecv(PSocket s, char *buf, int len, int timeoutMs);
 
+/* Waits at most ms for s to become readable: bytes have come, the peer has
+   closed, or this process has shut the socket down. 1 when it has, 0 when
+   the time ran out, -1 on failure. */
+int PlatWaitReadable(PSocket s, int ms);
+
+/* How many bytes wait to be read on s, or -1 when it cannot be told. */
+int PlatBytesWaiting(PSocket s);
+
+/* Shuts both directions of s down, from any thread: its handler's waits on
+   it end, and the handler still closes it. */
+void PlatShutdown(PSocket s);
+
 /* Sends len bytes, all of them unless the connection fails; returns the count
    sent or -1. */
 int PlatSend(PSocket s, const char *buf, int len);

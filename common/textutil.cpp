@@ -86,7 +86,9 @@ char *EscapeControls(char *dest, const char *source, int size)
     int n = 0;
     for (; *source != '\0'; source++) {
         unsigned char c = (unsigned char)*source;
-        if (c >= 0x20 && c != 0x7F) {
+        /* The backslash too, so that an escape is never mistaken for text
+           that looks like one. */
+        if (c >= 0x20 && c != 0x7F && c != '\\') {
             if (n + 1 > size - 1)
                 break;
             dest[n++] = (char)c;

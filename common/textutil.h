@@ -29,10 +29,11 @@ char *CopyText(char *dest, const char *source, int size);
    but defined for every input: digits past the 32-bit range wrap. */
 int DecimalValue(const char *text);
 
-/* Copies source into dest (size bytes) for the log: bytes below 0x20 and
-   0x7F are written as \xNN, so a text from a peer or the host can neither
-   start a line of its own nor steer a terminal. Cut before an escape that
-   would not fit; always terminated. Returns dest. */
+/* Copies source into dest (size bytes) for the log: bytes below 0x20, 0x7F
+   and the backslash are written as \xNN, so a text from a peer or the host
+   can neither start a line of its own, nor steer a terminal, nor pass for
+   an escape. Cut before an escape that would not fit; always terminated.
+   Returns dest. */
 char *EscapeControls(char *dest, const char *source, int size);
 
 /* The dotted quad of an IPv4 address given in host byte order, as the log

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <string>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -21,11 +22,36 @@ static const int LOG_BATCH_BYTES = 64 * 1024;
 
 static std::mutex ConsoleLock;
 
+/* Many terminals take the bytes 0x80-0x9F as C1 controls (0x9B starts a
+   sequence as ESC [ does), so on the console they are written as \xNN; the
+   window keeps them, as letters of the board's code pages. The core writes
+   everything else a peer sends escaped already. */
+static bool bC1(unsigned char c)
+{
+    return c >= 0x80 && c <= 0x9F;
+}
+
 /* Handlers only queue their lines: a terminal paused with Ctrl-S or a pipe
    nobody reads holds up the writer, never an answer. */
 void MsgOut(const char *text)
 {
-    LogQueuePut(text);
+    const char *p = text;
+    while (*p != '\0' && !bC1((unsigned char)*p))
+        p++;
+    if (*p == '\0') {
+        LogQueuePut(text);
+        return;
+    }
+    std::string shown;
+    for (p = text; *p != '\0'; p++) {
+        char hex[5];
+        snprintf(hex, sizeof(hex), "\\x%02x", (unsigned char)*p);
+        if (bC1((unsigned char)*p))
+            shown += hex;
+        else
+            shown += *p;
+    }
+    LogQueuePut(shown.c_str());
 }
 
 /* Puts the log out on standard output, in order. A closed output loses
@@ -80,7 +106,9 @@ int main(int argc, char **argv)
     char error[160];
     int bReadable = ReadSwitches(argc, argv, &sw, error, sizeof(error)) == 0;
     /* A second copy ignores its switches, as it ignores everything else. */
-    if (!bClaimHost()) {
+    uid_t holder;
+    HostClaim claim = ClaimHost((uid_t)-1, &holder);
+    if (claim == HOST_TAKEN) {
         fputs("Quillet: another Quillet is already running on this host\n", stderr);
         return 1;
     }
@@ -109,6 +137,14 @@ int main(int argc, char **argv)
     ResetServices();
     MsgOut(QUILLET_TITLE "\r\n");
     MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
+    if (claim == HOST_SQUATTED) {
+        char line[160];
+        snprintf(line, sizeof(line),
+                 "- The lock of one Quillet per host is held by no Quillet (uid <%d>): running "
+                 "without it\r\n",
+                 holder == (uid_t)-1 ? -1 : (int)holder);
+        MsgOut(line);
+    }
     StartServices(nullptr, &sw);
 
     int sig = 0;

@@ -1,6 +1,7 @@
 /* ident/identhandler.cpp: answering one IDENT query. */
 #include "identhandler.h"
 
+#include "identadmit.h"
 #include "identquery.h"
 #include "nodetable.h"
 #include "../common/accept.h"
@@ -68,11 +69,10 @@ void IdentHandler(void *connection)
     PSocket s = ArgSocket(connection);
     iRcvdIdentRequests++;
 
-    /* Peers are made to wait before their query is read. */
-    PlatSleep(iIdentWaitMs);
-
+    /* Peers are made to wait before their query is read. A connection
+       closed meanwhile to make room is let go at once. */
     char query[IDENT_QUERY_MAX + 1];
-    int n = PlatRecv(s, query, IDENT_QUERY_MAX, iIdleTimeoutMs);
+    int n = IdentPause(iIdentWaitMs) ? IdentReceiveQuery(s, query, IDENT_QUERY_MAX, iIdleTimeoutMs) : -1;
     if (n > 0) {
         query[n] = '\0';
         int first, second;

@@ -42,7 +42,8 @@ void IdentListen(void *hwnd)
     }
     for (;;) {
         PAddr peer = 0;
-        PSocket s = AcceptNext(listenSocket, &peer, nullptr);
+        TakeIdentPlace();
+        PSocket s = AcceptInPlace(listenSocket, &peer, nullptr, PORT_IDENT);
         AdmitIdent(s, peer);
     }
 }

@@ -73,9 +73,10 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 ; A running Quillet holds its instance mutex (under Global\ or, for an
-; account that may not make global names, Local\) and keeps quillet.exe
-; open. It is asked to quit as its Quit button does; if it has not ended
-; in time, Setup stops rather than leave a half-replaced program.
+; account that may not make global names, Local\), or runs without it, and
+; keeps quillet.exe open. It is asked to quit as its Quit button does; if
+; it has not ended in time, Setup stops rather than leave a half-replaced
+; program.
 !macro CloseRunningQuillet UN
 Function ${UN}CloseRunningQuillet
   Call ${UN}bQuilletRunning
@@ -105,7 +106,9 @@ Function ${UN}CloseRunningQuillet
   ${Loop}
 FunctionEnd
 
-; Pushes 1 while some Quillet holds the instance mutex, else 0.
+; Pushes 1 while some Quillet runs, else 0: one holds the instance mutex,
+; or, since another program may hold that name and Quillet then runs
+; without it, a quillet.exe process runs.
 Function ${UN}bQuilletRunning
   StrCpy $0 0
   ; SYNCHRONIZE access is enough to learn that the mutex exists.
@@ -116,6 +119,31 @@ Function ${UN}bQuilletRunning
   ${If} $3 != 0
     System::Call 'kernel32::CloseHandle(p r3)'
     StrCpy $0 1
+  ${EndIf}
+  ; The process list: PROCESSENTRY32W's fields between its size and its
+  ; name, laid out for this build's pointers (the plugin adds no padding).
+!if "${ARCH}" == "win64"
+  !define /redef PE32_FIELDS "i, i, i, p, i, i, i, i, i"
+  !define /redef PE32_SIZE 568
+!else
+  !define /redef PE32_FIELDS "i, i, p, i, i, i, i, i"
+  !define /redef PE32_SIZE 556
+!endif
+  System::Call 'kernel32::CreateToolhelp32Snapshot(i 2, i 0) p.r4'
+  ${If} $0 == 0
+  ${AndIf} $4 != -1
+    System::Call '*(i ${PE32_SIZE}, ${PE32_FIELDS}, &w260) p.r5'
+    System::Call 'kernel32::Process32FirstW(p r4, p r5) i.r6'
+    ${DoWhile} $6 != 0
+      System::Call '*$5(i, ${PE32_FIELDS}, &w260 .r7)'
+      ${If} $7 == "quillet.exe"
+        StrCpy $0 1
+        ${Break}
+      ${EndIf}
+      System::Call 'kernel32::Process32NextW(p r4, p r5) i.r6'
+    ${Loop}
+    System::Free $5
+    System::Call 'kernel32::CloseHandle(p r4)'
   ${EndIf}
   Push $0
 FunctionEnd

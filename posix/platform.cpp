@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -290,19 +291,35 @@ PSocket PlatConnect(PAddr addr, int port)
     return s;
 }
 
+int PlatWaitReadable(PSocket s, int ms)
+{
+    pollfd pfd = {(int)s, POLLIN, 0};
+    int n;
+    do
+        n = poll(&pfd, 1, ms);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return Fail();
+    if (n == 0)
+        iLastError = ETIMEDOUT;
+    return n > 0 ? 1 : 0;
+}
+
+int PlatBytesWaiting(PSocket s)
+{
+    int n = 0;
+    return ioctl((int)s, FIONREAD, &n) == 0 ? n : Fail();
+}
+
+void PlatShutdown(PSocket s)
+{
+    shutdown((int)s, SHUT_RDWR);
+}
+
 int PlatRecv(PSocket s, char *buf, int len, int timeoutMs)
 {
-    if (timeoutMs >= 0) {
-        pollfd pfd = {(int)s, POLLIN, 0};
-        int n;
-        do
-            n = poll(&pfd, 1, timeoutMs);
-        while (n < 0 && errno == EINTR);
-        if (n <= 0) {
-            iLastError = n == 0 ? ETIMEDOUT : errno;
-            return -1;
-        }
-    }
+    if (timeoutMs >= 0 && PlatWaitReadable(s, timeoutMs) != 1)
+        return -1;
     ssize_t n;
     do
         n = recv((int)s, buf, (size_t)len, 0);

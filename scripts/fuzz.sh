@@ -18,8 +18,8 @@ FLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer
 mkdir -p "$OUT"
 
 declare -A SOURCES=(
-    [identquery]="tests/fuzz/fuzz_identquery.cpp ident/identquery.cpp ident/nodetable.cpp common/textutil.cpp"
-    [clientrec]="tests/fuzz/fuzz_clientrec.cpp notify/clientrec.cpp ident/nodetable.cpp common/textutil.cpp"
+    [identquery]="tests/fuzz/fuzz_identquery.cpp ident/identquery.cpp ident/nodetable.cpp ident/ircname.cpp common/textutil.cpp"
+    [clientrec]="tests/fuzz/fuzz_clientrec.cpp notify/clientrec.cpp ident/nodetable.cpp ident/ircname.cpp common/textutil.cpp"
     [ferrule]="tests/fuzz/fuzz_ferrule.cpp ferrule/ferrule.cpp common/textutil.cpp"
 )
 

@@ -4,6 +4,9 @@
    board's records away from the first copy. */
 #include "shell.h"
 
+#include <sddl.h>
+#include <tlhelp32.h>
+
 #include "resource.h"
 #include "../common/version.h"
 
@@ -17,36 +20,70 @@ static HANDLE hInstanceMutex;
 static const char GLOBAL_MUTEX[] = "Global\\" QUILLET_INSTANCE_MUTEX;
 static const char LOCAL_MUTEX[] = "Local\\" QUILLET_INSTANCE_MUTEX;
 
-/* A mutex in use by another copy, or null. */
-static int bMutexInUse(HANDLE mutex)
+/* Everyone may wait on the mutex and do nothing else with it: a second
+   Quillet, under any account, sees it exists, and no other program can
+   open it to hold it or change its rights. */
+static const char MUTEX_SDDL[] = "D:(A;;0x00100000;;;WD)";
+
+/* The process list's name of the program. */
+static const char PROGRAM_FILE[] = "quillet.exe";
+
+/* Makes or opens the named mutex, asking to wait on it only; GetLastError
+   says ERROR_ALREADY_EXISTS for a name some copy made, or why it failed. */
+static HANDLE MakeMutex(const char *name)
 {
-    if (mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
-        return 1;
-    }
-    return 0;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(MUTEX_SDDL, SDDL_REVISION_1, &sd, nullptr))
+        sa.lpSecurityDescriptor = sd;
+    HANDLE mutex = CreateMutexExA(&sa, name, 0, SYNCHRONIZE);
+    DWORD err = GetLastError();
+    if (sd != nullptr)
+        LocalFree(sd);
+    SetLastError(err);
+    return mutex;
 }
 
-int bClaimInstance(void)
+/* 1 when another process runs quillet.exe, else 0. */
+static int bOtherQuilletRuns(void)
 {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, GLOBAL_MUTEX);
-    if (bMutexInUse(mutex))
-        return 0;
-    if (mutex == nullptr) {
-        /* Denied: either another account's copy holds the name, or this
-           account may not make global names at all. */
-        HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, GLOBAL_MUTEX);
-        if (other != nullptr || GetLastError() == ERROR_ACCESS_DENIED) {
-            if (other != nullptr)
-                CloseHandle(other);
-            return 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return 1; /* cannot tell: as if one ran */
+    PROCESSENTRY32 pe;
+    pe.dwSize = sizeof(pe);
+    int found = 0;
+    for (BOOL more = Process32First(snap, &pe); more && !found; more = Process32Next(snap, &pe))
+        found = lstrcmpiA(pe.szExeFile, PROGRAM_FILE) == 0 && pe.th32ProcessID != GetCurrentProcessId();
+    CloseHandle(snap);
+    return found;
+}
+
+InstanceClaim ClaimInstance(void)
+{
+    const char *names[] = {GLOBAL_MUTEX, LOCAL_MUTEX};
+    for (const char *name : names) {
+        HANDLE mutex = MakeMutex(name);
+        if (mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+            CloseHandle(mutex);
+            return INSTANCE_TAKEN;
         }
-        mutex = CreateMutexA(nullptr, FALSE, LOCAL_MUTEX);
-        if (bMutexInUse(mutex))
-            return 0;
+        if (mutex != nullptr) {
+            hInstanceMutex = mutex;
+            return INSTANCE_CLAIMED;
+        }
+        /* Denied: the name exists and may not even be waited on (no
+           Quillet made it so), or this account may not make global names
+           at all (it then has its session's own). */
+        HANDLE other = OpenMutexA(SYNCHRONIZE, FALSE, name);
+        if (other != nullptr) {
+            CloseHandle(other);
+            return INSTANCE_TAKEN;
+        }
+        if (GetLastError() == ERROR_ACCESS_DENIED)
+            return bOtherQuilletRuns() ? INSTANCE_TAKEN : INSTANCE_SQUATTED;
     }
-    hInstanceMutex = mutex;
-    return 1;
+    return INSTANCE_CLAIMED; /* no lock to be had: run rather than refuse */
 }
 
 void ReleaseInstance(void)

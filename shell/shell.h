@@ -110,9 +110,13 @@ INT_PTR CALLBACK AboutDlgProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 
 /* ---- One Quillet per host (oneinstance.cpp) ---- */
 
-/* Takes the host's instance mutex: 1 when this copy may run, 0 when
-   another copy holds it. Before anything else in WinMain. */
-int bClaimInstance(void);
+/* Takes the host's instance mutex. Before anything else in WinMain. */
+enum InstanceClaim {
+    INSTANCE_CLAIMED, /* this copy holds it and may run */
+    INSTANCE_TAKEN,   /* another copy holds it */
+    INSTANCE_SQUATTED /* a program that is no Quillet holds the name: run */
+};
+InstanceClaim ClaimInstance(void);
 
 /* Lets a new copy start; for a copy that is ending. */
 void ReleaseInstance(void);

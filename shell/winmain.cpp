@@ -14,7 +14,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     char error[160];
     int bReadable = ReadSwitches(__argc, __argv, &g_switches, error, sizeof(error)) == 0;
-    if (!bClaimInstance()) {
+    InstanceClaim claim = ClaimInstance();
+    if (claim == INSTANCE_TAKEN) {
         ShowRunningInstance();
         return 1;
     }
@@ -22,8 +23,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         UserErr(error);
         return SWITCHES_BAD_STATUS;
     }
-    if (StartUp(instance) != nullptr)
+    if (StartUp(instance) != nullptr) {
+        if (claim == INSTANCE_SQUATTED)
+            MsgOut("- The mutex of one Quillet per host is held by no Quillet: running without "
+                   "it\r\n");
         MessageLoop();
+    }
     ShutDown();
     return 0;
 }

@@ -296,18 +296,33 @@ PSocket PlatConnect(PAddr addr, int port)
     return s;
 }
 
+int PlatWaitReadable(PSocket s, int ms)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET((SOCKET)s, &readable);
+    timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    int n = select(0, &readable, nullptr, nullptr, ms < 0 ? nullptr : &tv);
+    return n < 0 ? -1 : n > 0 ? 1 : 0;
+}
+
+int PlatBytesWaiting(PSocket s)
+{
+    u_long n = 0;
+    return ioctlsocket((SOCKET)s, FIONREAD, &n) == 0 ? (int)n : -1;
+}
+
+void PlatShutdown(PSocket s)
+{
+    shutdown((SOCKET)s, 2); /* both directions: SD_BOTH of Winsock 2 */
+}
+
 int PlatRecv(PSocket s, char *buf, int len, int timeoutMs)
 {
-    if (timeoutMs >= 0) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET((SOCKET)s, &readable);
-        timeval tv;
-        tv.tv_sec = timeoutMs / 1000;
-        tv.tv_usec = (timeoutMs % 1000) * 1000;
-        if (select(0, &readable, nullptr, nullptr, &tv) <= 0)
-            return -1;
-    }
+    if (timeoutMs >= 0 && PlatWaitReadable(s, timeoutMs) != 1)
+        return -1;
     int n = recv((SOCKET)s, buf, len, 0);
     return n == SOCKET_ERROR ? -1 : n;
 }

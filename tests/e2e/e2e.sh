@@ -286,6 +286,21 @@ bad_makewild)
     # The configuration answer lacks its registration field.
     host_fault_ends "Unable to get Makewild information" --bad-makewild
     ;;
+squatted_lock)
+    # Another program holds the name of the lock of one Quillet per host
+    # (bound, as any account may, not listening): Quillet runs anyway and
+    # says why.
+    python3 -c 'import socket, time; s = socket.socket(socket.AF_UNIX); s.bind("\0quillet/one-per-host"); time.sleep(60)' &
+    pids+=($!)
+    sleep 0.5
+    start_host
+    start_quillet
+    ready
+    log_lines | grep -qx -- "- The lock of one Quillet per host is held by no Quillet (uid <-1>): running without it" ||
+        fail "no line for the lock: $(log_lines | head -n 4)"
+    expect_reply '1 , 2\r\n' '1,2 : ERROR : NO-USER \r\n'
+    stop_quillet
+    ;;
 real_pairs)
     # The pairs are real connections: a chat server listening on a second
     # loopback address, a user's connection to it from port 40000. Only

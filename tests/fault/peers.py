@@ -1,10 +1,12 @@
 """tests/fault/peers.py: the peers of the fault scenarios, which bash cannot
 play: exact bytes, precise timing, many connections held at once, and the
 CPU time a process spends meanwhile. Every wait here is bounded."""
+import errno
 import fcntl
 import os
 import resource
 import select
+import selectors
 import socket
 import sys
 import time
@@ -12,12 +14,15 @@ import time
 F_SETPIPE_SZ = 1031
 
 
-def exchange(port, payload, timeout):
-    """Connects, sends payload (may be empty), reads until the peer closes or
-    timeout passes. Prints the reply's bytes escaped, whether the peer
-    closed, and the seconds from connect to close (or to the timeout)."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+def exchange(port, payload, timeout, source=None):
+    """Connects (from source when given), sends payload (may be empty),
+    reads until the peer closes or timeout passes. Prints the reply's bytes
+    escaped, whether the peer closed, the seconds from connect to close (or
+    to the timeout) and to the first reply."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=max(5, timeout),
+                                 source_address=(source, 0) if source else None)
     start = time.monotonic()
+    first = -1.0
     if payload:
         s.sendall(payload)
     got, closed = b"", False
@@ -33,9 +38,11 @@ def exchange(port, payload, timeout):
         if not chunk:
             closed = True
             break
+        if not got:
+            first = time.monotonic() - start
         got += chunk
     s.close()
-    print("reply=%r closed=%d seconds=%.2f" % (got, closed, time.monotonic() - start))
+    print("reply=%r closed=%d seconds=%.2f first=%.2f" % (got, closed, time.monotonic() - start, first))
 
 
 def cpu_seconds(pid):
@@ -210,12 +217,57 @@ def hold(pid, port, count, seconds):
         h.close()
 
 
+def storm(sources, port, rate, seconds, query):
+    """From the comma-separated sources in turn, opens rate connections a
+    second to 127.0.0.1:port for seconds (rate * seconds in all), each
+    sending an IDENT query at once when query is "query", else nothing, and
+    each closed once the server closes it; then waits at most 5 s more for
+    the server to close the rest. Prints how many were opened, closed by the
+    server, refused, and still open at the end."""
+    raise_file_limit()
+    sources = sources.split(",")
+    payload = b"1 , 2\r\n" if query == "query" else b""
+    sel = selectors.DefaultSelector()
+    total, opened, closed, refused = int(rate * seconds), 0, 0, 0
+    start = time.monotonic()
+    while time.monotonic() - start < seconds + 5 and (opened < total or sel.get_map()):
+        due = min(total, int((time.monotonic() - start) * rate))
+        while opened < due:
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.bind((sources[opened % len(sources)], 0))
+            s.setblocking(False)
+            opened += 1
+            if s.connect_ex(("127.0.0.1", port)) not in (0, errno.EINPROGRESS):
+                refused += 1
+                s.close()
+                continue
+            sel.register(s, selectors.EVENT_WRITE if payload else selectors.EVENT_READ)
+        for key, events in sel.select(timeout=0.01):
+            s = key.fileobj
+            try:
+                if events & selectors.EVENT_WRITE:
+                    s.send(payload)
+                    sel.modify(s, selectors.EVENT_READ)
+                    continue
+                if s.recv(256):
+                    continue
+            except OSError:
+                pass
+            closed += 1
+            sel.unregister(s)
+            s.close()
+    left = len(sel.get_map())
+    for key in list(sel.get_map().values()):
+        key.fileobj.close()
+    print("opened=%d closed=%d refused=%d open_at_end=%d" % (opened, closed, refused, left))
+
+
 def main():
     cmd = sys.argv[1]
     if cmd == "exchange":
         payload = bytes.fromhex(sys.argv[3]) if len(sys.argv) > 3 else b""
         timeout = float(sys.argv[4]) if len(sys.argv) > 4 else 10
-        exchange(int(sys.argv[2]), payload, timeout)
+        exchange(int(sys.argv[2]), payload, timeout, sys.argv[5] if len(sys.argv) > 5 else None)
     elif cmd == "watch":
         watch(int(sys.argv[2]), float(sys.argv[3]))
     elif cmd == "hold":
@@ -226,6 +278,8 @@ def main():
         stall(float(sys.argv[2]))
     elif cmd == "quits":
         quits(int(sys.argv[2]), int(sys.argv[3]))
+    elif cmd == "storm":
+        storm(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]), float(sys.argv[5]), sys.argv[6])
     elif cmd == "flood":
         flood(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
     else:

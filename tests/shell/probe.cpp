@@ -13,8 +13,10 @@
                                   X Y WIDTH HEIGHT
    Exit status 1 when the window is not found, 2 on a usage error. */
 #include <windows.h>
+#include <sddl.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <string>
 
@@ -31,7 +33,7 @@ static const int REQUESTS_FIELD_ID = 1018;
 static int Usage(void)
 {
     fprintf(stderr,
-            "usage: quillet_probe log|quit|restore|about|stats|shown|rect main|rect about\n");
+            "usage: quillet_probe log|quit|restore|about|stats|shown|rect main|rect about|squat S\n");
     return 2;
 }
 
@@ -83,11 +85,31 @@ static int PrintStats(HWND main)
     return 0;
 }
 
+/* Holds the name of Quillet's instance mutex for seconds, as another
+   account's program might: owned by another account, open to it alone. */
+static int Squat(int seconds)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYD:(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                              &sd, nullptr))
+        return 1;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), sd, FALSE};
+    HANDLE mutex = CreateMutexA(&sa, FALSE, "Global\\Quillet.OnePerHost");
+    if (mutex == nullptr)
+        return 1;
+    puts("squatting");
+    fflush(stdout);
+    Sleep((DWORD)seconds * 1000);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2)
         return Usage();
     const char *command = argv[1];
+    if (strcmp(command, "squat") == 0 && argc == 3)
+        return Squat(atoi(argv[2]));
     if (strcmp(command, "rect") == 0) {
         if (argc != 3 || (strcmp(argv[2], "main") != 0 && strcmp(argv[2], "about") != 0))
             return Usage();

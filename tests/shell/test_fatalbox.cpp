@@ -77,19 +77,19 @@ static bool ClaimWhileBoxUp(void)
 {
     if (!SeeBox())
         return false;
-    iClaimWhileBoxUp = bClaimInstance();
+    iClaimWhileBoxUp = ClaimInstance();
     CloseBox();
     return true;
 }
 
 TEST(FatalBox, FatalErrLetsANewCopyStartWhileTheBoxIsUp)
 {
-    ASSERT_EQ(bClaimInstance(), 1);
-    EXPECT_EQ(bClaimInstance(), 0) << "a second copy was let in";
+    ASSERT_EQ(ClaimInstance(), INSTANCE_CLAIMED);
+    EXPECT_EQ(ClaimInstance(), INSTANCE_TAKEN) << "a second copy was let in";
 
     StartTicker(ClaimWhileBoxUp, CloseBox);
     FatalErr(REASON);
     EXPECT_TRUE(StopTicker()) << "the box was not seen";
-    EXPECT_EQ(iClaimWhileBoxUp, 1) << "the mutex was still held while the box was up";
+    EXPECT_EQ(iClaimWhileBoxUp, INSTANCE_CLAIMED) << "the mutex was still held while the box was up";
     ReleaseInstance();
 }

@@ -6,8 +6,9 @@
 #   1. /S /NOAUTOSTART: the files, the Start-menu shortcuts, the uninstall
 #      entry with the header's version, the firewall step's result, and no
 #      Run entry;
-#   2. the installed quillet.exe starts beside the Linux wcsrvd and answers
-#      an IDENT query for a registered user;
+#   2. the installed quillet.exe starts beside the Linux wcsrvd, though
+#      another program holds the name of its instance mutex, and answers an
+#      IDENT query for a registered user;
 #   3. /S again while it runs: the running copy is asked to quit and ends
 #      with status 0, the install succeeds and the Run entry is there, with
 #      --irc-names as a new install chose; /S /NOIRCNAMES takes the switch
@@ -84,11 +85,18 @@ firewall=$(reg_value "$UNINSTALL_KEY" FirewallRule) || fail_now "the firewall st
 reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "a Run entry despite /NOAUTOSTART"
 echo "installer-test: installed silently without the start at logon; firewall step's result: $firewall"
 
-# 2. The installed program answers.
+# 2. The installed program answers, though another program holds the name
+# of its instance mutex (as another account may), so that setup must find
+# it by its process.
+probe squat 120 >"$RUN/squat.out" 2>&1 &
+pids+=("$!")
+wait_for "$RUN/squat.out" squatting 30 || fail_now "the mutex could not be squatted"
 start_host --name "Installer Test Board" || fail_now "no host server"
 start_exe "$RUN/quillet.out" "$INSTDIR/quillet.exe"
 quillet_pid=$QUILLET
 wait_up $quillet_pid 60 "$HOST"
+grep -q -- "- The mutex of one Quillet per host is held by no Quillet: running without it" "$LOG" ||
+    fail_now "no line for the mutex held by another program"
 "$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail_now "palaver-notify failed"
 exec 3<>/dev/tcp/127.0.0.1/113
 printf '1234 , 194\r\n' >&3
