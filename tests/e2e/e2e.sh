@@ -56,6 +56,16 @@ expect_from() {
     [ "$got" = "$(printf '%b' "$3")" ] || fail "query '$2' from $1: expected '$3', got '$got'"
 }
 
+# alice_checked: answers are checked; a user's real connection registered
+# as alice on node 3 is named to the chat server at its other end.
+alice_checked() {
+    grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
+    user_connection
+    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+}
+
 case "$SCENARIO" in
 startup)
     # The start-up, line for line: answers checked, no mode line.
@@ -313,11 +323,7 @@ real_pairs)
     start_host
     start_quillet
     ready
-    grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
-    user_connection
-    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
-    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+    alice_checked
     expect_from 127.0.0.3 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
     log_lines | grep -qx -- "- IdentHandler no open connection for node <3> from <127.0.0.3>" ||
         fail "no line for the other asker: $(log_lines | tail -n 3)"
@@ -455,11 +461,7 @@ drop_root)
     start_quillet "$BIN/quillet" setpriv --reuid=65534 --regid=65534 --clear-groups --nnp \
         --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service --bounding-set=-all,+net_bind_service
     ready
-    grep -qF "node table alone" "$LOG" && fail "unit: answers unchecked: $(log_lines)"
-    user_connection
-    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
-    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+    alice_checked
     stop_quillet
     ;;
 *)
