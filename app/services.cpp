@@ -26,6 +26,7 @@ void StartServices(void *hwnd, const Switches *sw)
     /* The front end has raised its limits by now. */
     InitHandlerCaps();
     InitIdentAnswers(sw->bTableOnly, sw->bIrcNames);
+    SetWaitForHost(sw->iWaitForHost);
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);
 }

@@ -2,16 +2,66 @@
 #include "switches.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-/* The switches, by name; each sets one field and takes no value. */
+/* The longest wait for the host server a switch may ask for: a year. */
+static const long WAIT_FOR_HOST_MAX_S = 366L * 24 * 3600;
+
+enum SwitchKind {
+    SWITCH_FLAG,    /* --name */
+    SWITCH_SECONDS, /* --name or --name=SECONDS */
+    SWITCH_NAME     /* --name=NAME */
+};
+
 static const struct {
     const char *name;
-    int Switches::*field;
-} FLAGS[] = {
-    {"table-only", &Switches::bTableOnly},
-    {"irc-names", &Switches::bIrcNames},
+    SwitchKind kind;
+    int Switches::*flag; /* the field a SWITCH_FLAG sets */
+} SWITCHES[] = {
+    {"table-only", SWITCH_FLAG, &Switches::bTableOnly},
+    {"irc-names", SWITCH_FLAG, &Switches::bIrcNames},
+    {"wait-for-host", SWITCH_SECONDS, nullptr},
+    {"user", SWITCH_NAME, nullptr},
 };
+
+/* Stores one switch's value; 0, or -1 with the reason. */
+static int Store(Switches *sw, int which, const char *arg, const char *value, char *error, int size)
+{
+    const char *name = SWITCHES[which].name;
+    switch (SWITCHES[which].kind) {
+    case SWITCH_FLAG:
+        if (value != nullptr) {
+            snprintf(error, (size_t)size, "--%s takes no value: '%s'", name, arg);
+            return -1;
+        }
+        sw->*SWITCHES[which].flag = 1;
+        return 0;
+    case SWITCH_SECONDS: {
+        if (value == nullptr) {
+            sw->iWaitForHost = HOST_WAIT_ALWAYS;
+            return 0;
+        }
+        char *end = nullptr;
+        long seconds = strtol(value, &end, 10);
+        if (value[0] < '0' || value[0] > '9' || *end != '\0' || seconds < 1 ||
+            seconds > WAIT_FOR_HOST_MAX_S) {
+            snprintf(error, (size_t)size, "--%s takes a number of seconds from 1 to %ld: '%s'",
+                     name, WAIT_FOR_HOST_MAX_S, arg);
+            return -1;
+        }
+        sw->iWaitForHost = (int)seconds;
+        return 0;
+    }
+    default:
+        if (value == nullptr || value[0] == '\0' || strlen(value) >= sizeof(sw->sUser)) {
+            snprintf(error, (size_t)size, "--%s takes an account's name: '%s'", name, arg);
+            return -1;
+        }
+        strcpy(sw->sUser, value);
+        return 0;
+    }
+}
 
 int ReadSwitches(int argc, const char *const *argv, Switches *sw, char *error, int size)
 {
@@ -25,21 +75,16 @@ int ReadSwitches(int argc, const char *const *argv, Switches *sw, char *error, i
         const char *name = arg + 2;
         const char *value = strchr(name, '=');
         size_t len = value != nullptr ? (size_t)(value - name) : strlen(name);
-        bool bKnown = false;
-        for (const auto &f : FLAGS) {
-            if (strlen(f.name) != len || strncmp(f.name, name, len) != 0)
-                continue;
-            if (value != nullptr) {
-                snprintf(error, (size_t)size, "--%s takes no value: '%s'", f.name, arg);
-                return -1;
-            }
-            sw->*f.field = 1;
-            bKnown = true;
-        }
-        if (!bKnown) {
+        int which = -1;
+        for (int k = 0; k < (int)(sizeof(SWITCHES) / sizeof(SWITCHES[0])); k++)
+            if (strlen(SWITCHES[k].name) == len && strncmp(SWITCHES[k].name, name, len) == 0)
+                which = k;
+        if (which < 0) {
             snprintf(error, (size_t)size, "unknown switch '%s'", arg);
             return -1;
         }
+        if (Store(sw, which, arg, value != nullptr ? value + 1 : nullptr, error, size) != 0)
+            return -1;
     }
     return 0;
 }

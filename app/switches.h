@@ -7,9 +7,15 @@
 /* Exit status for a command line that cannot be read. */
 #define SWITCHES_BAD_STATUS 2
 
+#include "../notify/winsconnect.h"
+
+#define SWITCH_USER_SIZE 64
+
 struct Switches {
-    int bTableOnly; /* --table-only: answer from the node table alone */
-    int bIrcNames;  /* --irc-names: answer with IRC-safe idents */
+    int bTableOnly;   /* --table-only: answer from the node table alone */
+    int bIrcNames;    /* --irc-names: answer with IRC-safe idents */
+    int iWaitForHost; /* --wait-for-host[=SECONDS]: 0 off, HOST_WAIT_ALWAYS, or seconds */
+    char sUser[SWITCH_USER_SIZE]; /* --user=NAME: the account root gives up for ("" none) */
 };
 
 /* Reads the switches of argv[1..argc-1] into sw (everything off when none

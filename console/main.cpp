@@ -1,11 +1,13 @@
 /* console/main.cpp: Quillet as a console program. The log goes to standard
    output, user errors to standard error; SIGINT or SIGTERM ends it. */
+#include "account.h"
 #include "hostlock.h"
 #include "../app/services.h"
 #include "../app/switches.h"
 #include "../common/logqueue.h"
 #include "../common/platform.h"
 #include "../common/version.h"
+#include "../ident/identlisten.h"
 
 #include <errno.h>
 #include <mutex>
@@ -105,9 +107,13 @@ int main(int argc, char **argv)
     Switches sw;
     char error[160];
     int bReadable = ReadSwitches(argc, argv, &sw, error, sizeof(error)) == 0;
+    uid_t userUid = (uid_t)-1;
+    gid_t userGid = 0;
+    int bAccount = bReadable && sw.sUser[0] != '\0';
+    int bUnknownAccount = bAccount && LookUpAccount(sw.sUser, &userUid, &userGid) != 0;
     /* A second copy ignores its switches, as it ignores everything else. */
     uid_t holder;
-    HostClaim claim = ClaimHost((uid_t)-1, &holder);
+    HostClaim claim = ClaimHost(userUid, &holder);
     if (claim == HOST_TAKEN) {
         fputs("Quillet: another Quillet is already running on this host\n", stderr);
         return 1;
@@ -116,7 +122,23 @@ int main(int argc, char **argv)
         fprintf(stderr, "Quillet: %s\n", error);
         return SWITCHES_BAD_STATUS;
     }
+    if (bUnknownAccount) {
+        fprintf(stderr, "Quillet: there is no account '%s' to run as (--user)\n", sw.sUser);
+        return 1;
+    }
     RaiseFileLimit();
+    /* Port 113 needs root, which the rest of the program does not: bound
+       before any other thread starts, then root is given up for good. A
+       bind that failed is logged at its place later. */
+    int bRoot = geteuid() == 0;
+    if (bAccount && bRoot) {
+        BindIdentPortEarly();
+        if (GiveUpRoot(userUid, userGid) != 0) {
+            fprintf(stderr, "Quillet: could not give up root for '%s': %s\n", sw.sUser,
+                    strerror(errno));
+            return 1;
+        }
+    }
 
     /* The signals are taken by this thread alone: block them before any
        other thread starts, so that every thread inherits the mask. */
@@ -137,6 +159,10 @@ int main(int argc, char **argv)
     ResetServices();
     MsgOut(QUILLET_TITLE "\r\n");
     MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
+    if (bRoot && !bAccount)
+        MsgOut("- Running as root: --user=NAME gives root up once port 113 is bound\r\n");
+    else if (bAccount && !bRoot)
+        MsgOut("- Not started as root: --user has no root to give up\r\n");
     if (claim == HOST_SQUATTED) {
         char line[160];
         snprintf(line, sizeof(line),

@@ -11,6 +11,11 @@
    as long as the system allows. */
 #define IDENT_BACKLOG PLAT_BACKLOG_MAX
 
+/* Makes and binds port 113's socket now, for a program about to give up
+   the privilege the port needs; IdentListen then uses it, and says at its
+   place what failed. 0, or -1 when it failed. Before any thread starts. */
+int BindIdentPortEarly(void);
+
 /* Waits for the ready flag, opens port 113 and hands every connection to
    an IdentHandler thread. Never returns unless the port can't be opened.
    The argument is the main window's handle, unused. */

@@ -205,11 +205,7 @@ SectionEnd
 ; wrong one.
 Section "Start ${PRODUCT} when anyone logs on" SecAutoStart
   Call QuilletSwitches
-  ${If} $R9 == ""
-    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe"'
-  ${Else}
-    WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe" $R9'
-  ${EndIf}
+  WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe" $R9'
 SectionEnd
 
 ; Chat servers cut, change or refuse idents that are not short runs of
@@ -219,10 +215,12 @@ Section "Send chat servers names they all accept" SecIrcNames
 SectionEnd
 
 ; The switches the shortcut and the Run entry start Quillet with, in $R9.
+; Started at logon, the host server may come up after Quillet, or restart
+; later: Quillet waits for it and registers again.
 Function QuilletSwitches
-  StrCpy $R9 ""
+  StrCpy $R9 "--wait-for-host"
   ${If} ${SectionIsSelected} ${SecIrcNames}
-    StrCpy $R9 "--irc-names"
+    StrCpy $R9 "--wait-for-host --irc-names"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "IrcNames" 1
   ${Else}
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "IrcNames" 0

@@ -11,10 +11,18 @@
 extern char sSys_BBSName[SYS_TEXT_SIZE];
 extern char sSys_RegString[SYS_TEXT_SIZE];
 
+/* How long the link waits for a host server it cannot reach: not at all
+   (0: the process ends), for ever (HOST_WAIT_ALWAYS), or seconds, after
+   which the process ends as without waiting. Waiting, it also watches the
+   host and registers again when the host server comes back from having
+   gone. Called before WINSConnect starts. */
+#define HOST_WAIT_ALWAYS (-1)
+void SetWaitForHost(int seconds);
+
 /* Connects to the host server, registers the service with the notification
    port, sets the ready flag and serves notifications for ever (returns only
    when the port could not be opened). Ends the process when the host server
-   can't be reached. hwnd is the main window. */
+   can't be reached (see SetWaitForHost). hwnd is the main window. */
 void WINSConnect(void *hwnd);
 
 #endif

@@ -15,8 +15,9 @@ PACKAGES+=(strace)
 # Screenshots of the Windows program (scripts/screenshots.sh).
 PACKAGES+=(imagemagick)
 
-# Release files (scripts/dist.sh): the installers, and 7-Zip to list them.
-PACKAGES+=(nsis p7zip-full)
+# Release files (scripts/dist.sh): the installers, and 7-Zip to list them;
+# systemd-analyze checks the service unit, and man its man page.
+PACKAGES+=(nsis p7zip-full systemd man-db)
 PACKAGES+=("$@")
 
 # Another apt (an unattended upgrade, a second terminal) may hold apt's

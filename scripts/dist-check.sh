@@ -95,6 +95,7 @@ bin/quillet
 bin/wcsrvd
 include/ferrule.h
 lib/libferrule.so
+lib/systemd/system/quillet.service
 share/doc/quillet/LICENSE
 share/doc/quillet/README.md
 share/man/man1/palaver-notify.1
@@ -108,6 +109,17 @@ for page in man1/palaver-notify.1 man8/quillet.8 man8/wcsrvd.8; do
 done
 grep -qaF "$PWD" "$scratch/$name/bin/"* "$scratch/$name/lib/"* && fail "the Linux binaries name the build folder"
 "$scratch/$name/bin/wcsrvd" --help >/dev/null || fail "the packed wcsrvd does not run"
+# The unit, with the tarball copied under /usr/local as the README says,
+# as systemd itself reads it: in a tree beside this machine's own units
+# (the targets it names), its man page found where it was installed.
+root=$scratch/root
+mkdir -p "$root/usr/lib/systemd"
+cp -a "$scratch/$name" "$root/usr/local"
+cp -a /usr/lib/systemd/system "$root/usr/lib/systemd/"
+# It warns of a key it does not know and goes on: any word from it fails.
+verdict=$(MANPATH=$root/usr/local/share/man systemd-analyze verify --root="$root" \
+    "$root/usr/local/lib/systemd/system/quillet.service" 2>&1) && [ -z "$verdict" ] ||
+    fail "systemd-analyze verify finds fault with the unit: $verdict"
 
 (cd "$DIST" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
 

@@ -8,12 +8,19 @@
 #include "../app/switches.h"
 #include "../common/platform.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     char error[160];
     int bReadable = ReadSwitches(__argc, __argv, &g_switches, error, sizeof(error)) == 0;
+    /* Windows has no root to give up: the switch belongs to the console. */
+    if (bReadable && g_switches.sUser[0] != '\0') {
+        snprintf(error, sizeof(error), "--user is for the Linux program: '--user=%s'",
+                 g_switches.sUser);
+        bReadable = 0;
+    }
     InstanceClaim claim = ClaimInstance();
     if (claim == INSTANCE_TAKEN) {
         ShowRunningInstance();

@@ -8,15 +8,25 @@
 
 TEST(Switches, ReadOrRefusedWithTheReason)
 {
+    const std::string SECONDS_ONLY =
+        "--wait-for-host takes a number of seconds from 1 to 31622400: ";
     const struct {
         std::vector<const char *> args;
         int tableOnly;
+        int waitForHost;
+        std::string user;
         std::string error; /* empty when read */
     } cases[] = {
-        {{}, 0, ""},
-        {{"--table-only", "--table-only"}, 1, ""},
-        {{"--table-only=yes"}, 0, "--table-only takes no value: '--table-only=yes'"},
-        {{"--table-only", "-t"}, 0, "'-t' is not a switch (they are written --name)"},
+        {{}, 0, 0, "", ""},
+        {{"--table-only", "--table-only"}, 1, 0, "", ""},
+        {{"--table-only=yes"}, 0, 0, "", "--table-only takes no value: '--table-only=yes'"},
+        {{"--table-only", "-t"}, 0, 0, "", "'-t' is not a switch (they are written --name)"},
+        {{"--wait-for-host"}, 0, HOST_WAIT_ALWAYS, "", ""},
+        {{"--wait-for-host=30", "--user=nobody"}, 0, 30, "nobody", ""},
+        {{"--wait-for-host=0"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=0'"},
+        {{"--wait-for-host=3s"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=3s'"},
+        {{"--wait-for-host=31622401"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=31622401'"},
+        {{"--user="}, 0, 0, "", "--user takes an account's name: '--user='"},
     };
     for (const auto &c : cases) {
         std::vector<const char *> argv = {"quillet"};
@@ -28,5 +38,7 @@ TEST(Switches, ReadOrRefusedWithTheReason)
         EXPECT_EQ(rc, c.error.empty() ? 0 : -1) << what;
         EXPECT_EQ(error, c.error) << what;
         EXPECT_EQ(rc == 0 ? sw.bTableOnly : 0, c.tableOnly) << what;
+        EXPECT_EQ(rc == 0 ? sw.iWaitForHost : 0, c.waitForHost) << what;
+        EXPECT_EQ(rc == 0 ? sw.sUser : "", c.user) << what;
     }
 }

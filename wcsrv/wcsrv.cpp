@@ -38,6 +38,11 @@ int WildcatServerConnect(void *hwnd)
        not have done so yet. */
     if (PlatSockStartup() != 0)
         return 0;
+    /* A caller that connects again (the host server has gone) gets a new
+       connection in place of the old one. */
+    if (hostSocket != PSOCKET_INVALID)
+        PlatClose(hostSocket);
+    hostSocket = PSOCKET_INVALID;
     hostWindow = hwnd;
     hostSocket = PlatConnect(WCSRV_ADDR, WCSRV_PORT);
     char answer[WCSRV_LINE_MAX];

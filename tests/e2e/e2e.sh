@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end scenarios over the real quillet, wcsrvd and palaver-notify.
-# Run as: unshare -rn bash e2e.sh SCENARIO BUILD_DIR
+# Run as: unshare -rn bash e2e.sh SCENARIO BUILD_DIR (unshare -n for the
+# scenarios the list marks root)
 set -uo pipefail
 
 SCENARIO=$1
@@ -55,15 +56,26 @@ expect_from() {
     [ "$got" = "$(printf '%b' "$3")" ] || fail "query '$2' from $1: expected '$3', got '$got'"
 }
 
+# alice_checked: answers are checked; a user's real connection registered
+# as alice on node 3 is named to the chat server at its other end.
+alice_checked() {
+    grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
+    user_connection
+    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+}
+
 case "$SCENARIO" in
 startup)
-    # The design's start-up, line for line: answers checked, no mode line.
+    # The start-up, line for line: answers checked, no mode line.
     QUILLET_SWITCHES=()
     start_host
     start_quillet
     ready
     expected="Quillet - b.03a
 - Server Initiliased
+- Running as root: --user=NAME gives root up once port 113 is bound
 - Connecting to WINS Server
 - Connected to WINS Server
 - Connected to Test Board
@@ -82,7 +94,7 @@ startup)
 $(log_lines)"
     grep -q "registered service \"quillet\" vendor \"Tarnwell, New Zealand\" version 1 port $port$" "$HOST" ||
         fail "wcsrvd did not get port $port: $(cat "$HOST")"
-    [ "$(od -An -c "$LOG" | tr -d ' \n' | grep -o '\\r\\n' | wc -l)" -eq 14 ] ||
+    [ "$(od -An -c "$LOG" | tr -d ' \n' | grep -o '\\r\\n' | wc -l)" -eq 15 ] ||
         fail "every start-up line ends in CR LF"
     stop_quillet
     ;;
@@ -311,11 +323,7 @@ real_pairs)
     start_host
     start_quillet
     ready
-    grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
-    user_connection
-    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
-    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+    alice_checked
     expect_from 127.0.0.3 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
     log_lines | grep -qx -- "- IdentHandler no open connection for node <3> from <127.0.0.3>" ||
         fail "no line for the other asker: $(log_lines | tail -n 3)"
@@ -363,6 +371,97 @@ irc_names)
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : Alice Smith\r\n'
     log_lines | grep -qx -- "- ClientHandler node <1> name <Alice Smith> may be refused or cut by chat servers: it has a blank, more than 10 characters (--irc-names sends a name they all keep)" ||
         fail "no line saying why the name may be cut: $(log_lines | tail -n 3)"
+    stop_quillet
+    ;;
+host_late)
+    # Started 5 s before the host server, it waits, says why once with a
+    # line end, and carries on with the usual start-up as soon as the host
+    # answers. The host then restarts and forgets the registration: Quillet
+    # answers from its table meanwhile, and registers the same port again.
+    QUILLET_SWITCHES=(--table-only --wait-for-host)
+    start_quillet
+    sleep 5
+    start_host
+    ready
+    port=$NOTIFY_PORT
+    [ "$(log_lines | grep -cx "Unable to connect to WINS Server")" -eq 1 ] || fail "reason not said once: $(log_lines)"
+    grep -qaF $'Unable to connect to WINS Server\r\n- Connected to WINS Server\r\n' "$LOG" ||
+        fail "start-up did not carry on after the reason line: $(log_lines)"
+    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    stop_program "$HOST_PID"
+    wait_for "$LOG" "- Lost the WINS Server: waiting for it to come back" 10 || fail "the loss went unseen: $(log_lines)"
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    start_host
+    wait_for "$LOG" "- Registered with the WINS Server again, Using Port Number $port" 10 || fail "not again: $(log_lines)"
+    "$BIN/palaver-notify" connect 4 194 1235 bob || fail "the board's client cannot find the port"
+    expect_reply '1235 , 194\r\n' '1235,194 : USERID : UNIX : bob\r\n'
+    stop_quillet
+    ;;
+host_wait_ends)
+    # --wait-for-host=3 gives up after about 3 s, ending as without waiting,
+    # whether no host server listens or one accepts and never answers (the
+    # try under way is cut short).
+    QUILLET_SWITCHES=(--table-only --wait-for-host=3)
+    for host in none --hang; do
+        [ $host = none ] || start_host $host
+        start=$(date +%s%N)
+        start_quillet
+        ends_within 15
+        status=$?
+        ms=$((($(date +%s%N) - start) / 1000000))
+        [ $status -eq 0 ] || fail "exit status $status with host $host"
+        [ $ms -ge 2900 ] && [ $ms -le 5000 ] || fail "ended after $ms ms with host $host"
+        [ "$(tail -c 32 "$LOG")" = "Unable to connect to WINS Server" ] || fail "log ends: $(tail -c 60 "$LOG")"
+        grep -qF "IDENT Connections" "$LOG" && fail "port 113 was opened"
+    done
+    ;;
+drop_root)
+    # Run as real root (unshare -n): --user=nobody binds port 113, then
+    # holds no uid, gid or capability of root while it answers; an account
+    # that does not exist ends it at start; a bind that failed is said at
+    # its place, root given up all the same. Then as the service unit runs it.
+    [ "$(awk '{print $1, $3}' /proc/self/uid_map)" = "0 4294967295" ] || fail_now "not real root"
+    "$BIN/quillet" --user=no-such-account >"$WORK/noacct.log" 2>"$WORK/noacct.err"
+    status=$?
+    [ $status -eq 1 ] || fail "exit status $status for an unknown account"
+    grep -qxF "Quillet: there is no account 'no-such-account' to run as (--user)" "$WORK/noacct.err" ||
+        fail "unknown account: $(cat "$WORK/noacct.err")"
+    QUILLET_SWITCHES=(--table-only --user=nobody)
+    for phase in free taken; do
+        if [ $phase = taken ]; then
+            timeout 60 nc -l 113 </dev/null >/dev/null &
+            HOLDER=$!
+            pids+=($HOLDER)
+            for _ in $(seq 200); do ss -Hltn 'sport = :113' | grep -q . && break; sleep 0.05; done
+        fi
+        start_host
+        start_quillet
+        wait_for "$LOG" "- Started to Listen for Palaver Connections" 10 || fail "no start-up: $(log_lines)"
+        "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
+        wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+        ids=$(awk '/^(Uid|Gid):/ {print $2, $3, $4, $5} /^Cap(Prm|Eff):/ {print $2}' /proc/$QUILLET/status | tr '\n' ' ')
+        [ "$ids" = "65534 65534 65534 65534 65534 65534 65534 65534 0000000000000000 0000000000000000 " ] ||
+            fail "$phase: ids and capabilities while serving: $ids"
+        if [ $phase = free ]; then
+            expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+        else
+            log_lines | grep -A1 -- "^- IdentListen bind failure$" | grep -q "^- IndentListen LastError <98>$" ||
+                fail "bind failure lines differ: $(log_lines)"
+        fi
+        grep -qF "Running as root" "$LOG" && fail "said it runs as root"
+        stop_quillet
+        stop_program "$HOST_PID"
+    done
+    stop_program "$HOLDER"
+    # As the service unit starts it: an account of no privilege that may
+    # bind port 113 and nothing more, whose answers are still checked.
+    QUILLET_SWITCHES=(--wait-for-host)
+    start_host
+    start_quillet "$BIN/quillet" setpriv --reuid=65534 --regid=65534 --clear-groups --nnp \
+        --inh-caps=-all,+net_bind_service --ambient-caps=-all,+net_bind_service --bounding-set=-all,+net_bind_service
+    ready
+    alice_checked
     stop_quillet
     ;;
 *)

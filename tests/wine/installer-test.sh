@@ -11,8 +11,9 @@
 #      IDENT query for a registered user;
 #   3. /S again while it runs: the running copy is asked to quit and ends
 #      with status 0, the install succeeds and the Run entry is there, with
-#      --irc-names as a new install chose; /S /NOIRCNAMES takes the switch
-#      out, and a further /S (an upgrade) keeps it out;
+#      --wait-for-host, and --irc-names as a new install chose; /S
+#      /NOIRCNAMES takes that switch out, and a further /S (an upgrade)
+#      keeps it out;
 #   4. the silent uninstaller removes the files, the shortcuts and the
 #      registry entries.
 #
@@ -109,13 +110,13 @@ echo "installer-test: the installed quillet.exe answered: $reply"
 setup /S
 ended_with $quillet_pid 10 0 "after setup was run over it"
 run_entry=$(reg_value "$RUN_KEY" Quillet) || fail_now "no Run entry after the default install"
-[ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\" --irc-names" ] || fail_now "Run entry [$run_entry]"
+[ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\" --wait-for-host --irc-names" ] || fail_now "Run entry [$run_entry]"
 echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $run_entry"
 for options in "/S /NOIRCNAMES" "/S"; do
     # shellcheck disable=SC2086
     setup $options
     run_entry=$(reg_value "$RUN_KEY" Quillet)
-    [ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\"" ] || fail_now "Run entry after setup $options: [$run_entry]"
+    [ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\" --wait-for-host" ] || fail_now "Run entry after setup $options: [$run_entry]"
 done
 echo "installer-test: /NOIRCNAMES took --irc-names out, and an upgrade kept it out: $run_entry"
 

@@ -6,12 +6,14 @@
 # IDENT query on port 113 must get the USERID reply, another asker's the
 # NO-USER reply, and the log read back from the running window's message
 # box by another Windows process must hold the start-up, registration and
-# match lines in order. A second copy started while the user is registered
-# must end with status 1, register nothing and bring the first copy's
-# window up. Connect and Quit records and IDENT connections must show in
-# the window's Statistics fields with exact counts. Finally the program is
+# match lines in order. Started before the host server with
+# --wait-for-host, it must wait and register, and register again when the
+# host restarts. A second copy started while the user is registered must
+# end with status 1, register nothing and bring the first copy's window
+# up. Connect and Quit records and IDENT connections must show in the
+# window's Statistics fields with exact counts. Finally the program is
 # quit from outside and must end with status 0. Before all that, without a
-# host server, it must end by itself with status 0.
+# host server and that switch, it must end by itself with status 0.
 #
 #   tests/wine/shell-e2e.sh [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
@@ -52,15 +54,25 @@ start_exe "$RUN/no-host.out"
 ended_with "$QUILLET" $NO_HOST_WAIT 0 "without a host server"
 echo "shell-e2e: without a host server quillet.exe ended with status 0 after $(($(now_ms) - started)) ms"
 
-start_host --name "Tarnwell Test Board" --regstring "E2E-0001" || fail_now "no host server"
-
-started=$(now_ms)
+# Started as the Run entry starts it, before the host server: it waits,
+# tries again every 5 s, and is registered within 10 s of the host's start.
+QUILLET_SWITCHES+=(--wait-for-host)
 start_exe
 quillet_pid=$QUILLET
+for _ in $(seq $((START_WAIT * 2))); do
+    probe log 2>/dev/null | grep -q "^Unable to connect to WINS Server" && break
+    kill -0 $quillet_pid 2>/dev/null || fail_now "quillet.exe --wait-for-host ended without a host server"
+    sleep 0.5
+done
+sleep 5
+start_host --name "Tarnwell Test Board" --regstring "E2E-0001" || fail_now "no host server"
+started=$(now_ms)
+wait_for "$HOST" 'registered service "quillet"' 10 || fail_now "not registered within 10 s of the host's start"
+echo "shell-e2e: quillet.exe, waiting for the host server, registered $(($(now_ms) - started)) ms after its start"
 
-# Up when the host server has the registration and the IDENT port is open.
-wait_up $quillet_pid $START_WAIT "$HOST"
-echo "shell-e2e: quillet.exe registered and listening $(($(now_ms) - started)) ms after start"
+# Up when the IDENT port is open.
+wait_up $quillet_pid $START_WAIT
+echo "shell-e2e: quillet.exe listening $(($(now_ms) - started)) ms after the host server started"
 
 user_connection
 "$LINUX_BUILD/palaver-notify" connect 3 6667 40000 alice >"$RUN/notify.out" 2>&1 ||
@@ -133,6 +145,22 @@ for _ in $(seq 100); do
 done
 [ "$stats" = "2 1 3" ] || fail_now "Statistics read [$stats], expected connects 2, quits 1, requests 3"
 echo "shell-e2e: Statistics fields: Client Connects 2, Client Quits 1, Server Requests 3"
+
+# The host server restarts and forgets the registration: the same port is
+# registered again within 10 s, and the board's client finds it.
+port=$(host_notify_port)
+stop_program "$HOST_PID"
+start_host --name "Tarnwell Test Board" --regstring "E2E-0001" || fail_now "no host server"
+restarted=$(now_ms)
+wait_for "$HOST" "registered service \"quillet\" vendor \"Tarnwell, New Zealand\" version 1 port $port" 10 ||
+    fail_now "not registered again within 10 s of the host's restart"
+echo "shell-e2e: registered port $port again $(($(now_ms) - restarted)) ms after the host server restarted"
+"$LINUX_BUILD/palaver-notify" connect 7 6667 40000 carol >>"$RUN/notify.out" 2>&1 || fail_now "connect after the restart failed"
+probe log >"$LOG" || fail_now "could not read the log from the window"
+expect_in_order \
+    "- Lost the WINS Server: waiting for it to come back" \
+    "- Registered with the WINS Server again, Using Port Number $port" \
+    "- ClientHandler Connect received on node  <7>"
 
 # Quit as the Quit button does; the program must end by itself with 0.
 probe quit || fail_now "could not send the quit command"
