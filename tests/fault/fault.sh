@@ -313,12 +313,14 @@ stdout_stalled)
     start_quillet_to "$WORK/out"
     answering 20 || fail "port 113 never answered"
     $PEERS quits "$(host_notify_port)" 80
-    # A thread of quillet now waits for room in the pipe.
+    # A thread of quillet now waits for room in the pipe. (grep reads the
+    # files itself: cat piped into grep -q may be cut off by SIGPIPE, which
+    # pipefail would take for a miss.)
     for _ in $(seq 50); do
-        cat /proc/"$QUILLET"/task/*/wchan 2>/dev/null | grep -q pipe_write && break
+        grep -qs pipe_write /proc/"$QUILLET"/task/*/wchan && break
         sleep 0.1
     done
-    cat /proc/"$QUILLET"/task/*/wchan 2>/dev/null | grep -q pipe_write || fail "the output did not stall"
+    grep -qs pipe_write /proc/"$QUILLET"/task/*/wchan || fail "the output did not stall"
     "$BIN/palaver-notify" connect 200 7000 7001 still || fail "palaver-notify connect failed"
     got=$(exchange 113 "$(hex '7001 , 7000\r\n')" 10)
     echo "stdout_stalled: $got"

@@ -89,9 +89,12 @@ start_quillet() {
     pids+=("$QUILLET")
 }
 
-# The log with its CR LF line ends turned into plain line ends.
+# The log with its CR LF line ends turned into plain line ends. Read
+# into grep -q, which stops at the first match, tr may be cut off by
+# SIGPIPE, which pipefail would take for the pipeline's failure: a found
+# line must never count as missing.
 log_lines() {
-    tr -d '\r' <"$LOG"
+    tr -d '\r' <"$LOG" || [ $? -eq 141 ]
 }
 
 # ready: waits for the IDENT listener; NOTIFY_PORT is then the notification
