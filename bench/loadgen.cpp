@@ -125,8 +125,8 @@ static bool bParseOptions(int argc, char **argv, LoadOptions *opt)
     }
     return opt->iCount > 0 && opt->iConcurrency > 0 && opt->iProcs > 0 && opt->iProcs <= 64 &&
            opt->iSources > 0 && opt->iSources <= LOAD_MAX_SOURCES && opt->iNodes > 0 &&
-           opt->iNodes <= 256 && opt->iPaceMs >= 0 && opt->iRealPairs >= 0 &&
-           opt->iTimeoutMs > 0 && opt->iRunLimitMs > 0;
+           opt->iNodes <= 256 && opt->iPaceMs >= 0 && opt->iRealPairs >= 0 && opt->iTimeoutMs > 0 &&
+           opt->iRunLimitMs > 0;
 }
 
 static void RaiseFileLimit(void)
@@ -178,9 +178,9 @@ struct WireResult {
 static void SendResult(int fd, const LoadResult *r)
 {
     WireResult w;
-    int64_t counts[10] = {r->iAttempted, r->iCompleted, r->iCorrect,    r->iFailed,
-                          r->iConnectErrors, r->iResets, r->iTimeouts, r->iWrongReplies,
-                          r->tFirstStart, r->tLastEnd};
+    int64_t counts[10] = {r->iAttempted,     r->iCompleted, r->iCorrect,  r->iFailed,
+                          r->iConnectErrors, r->iResets,    r->iTimeouts, r->iWrongReplies,
+                          r->tFirstStart,    r->tLastEnd};
     memcpy(w.counts, counts, sizeof(counts));
     w.iFirsts = r->firstReplyUs.size();
     w.iCloses = r->closeUs.size();
@@ -284,9 +284,8 @@ static void Report(const LoadOptions *opt, LoadResult *r, double cpuMs, double w
     printf("  first reply ms: p50 %.1f  p90 %.1f  p99 %.1f  max %.1f\n",
            Percentile(r->firstReplyUs, 50), Percentile(r->firstReplyUs, 90),
            Percentile(r->firstReplyUs, 99), Percentile(r->firstReplyUs, 100));
-    printf("  close ms:       p50 %.1f  p90 %.1f  p99 %.1f  max %.1f\n",
-           Percentile(r->closeUs, 50), Percentile(r->closeUs, 90), Percentile(r->closeUs, 99),
-           Percentile(r->closeUs, 100));
+    printf("  close ms:       p50 %.1f  p90 %.1f  p99 %.1f  max %.1f\n", Percentile(r->closeUs, 50),
+           Percentile(r->closeUs, 90), Percentile(r->closeUs, 99), Percentile(r->closeUs, 100));
     printf("  %.0f completed/s over %.3f s (the first 99%%: %.0f/s); generator CPU %.0f ms "
            "(%.0f%% of one core)\n",
            rate, spanS, rate99, cpuMs, cpuPct);
@@ -300,9 +299,9 @@ static void Report(const LoadOptions *opt, LoadResult *r, double cpuMs, double w
            (long long)r->iFailed, (long long)r->iConnectErrors, (long long)r->iResets,
            (long long)r->iTimeouts, (long long)r->iWrongReplies, Percentile(r->firstReplyUs, 50),
            Percentile(r->firstReplyUs, 90), Percentile(r->firstReplyUs, 99),
-           Percentile(r->firstReplyUs, 100), Percentile(r->closeUs, 50),
-           Percentile(r->closeUs, 90), Percentile(r->closeUs, 99), Percentile(r->closeUs, 100),
-           rate, spanS, rate99, cpuMs, cpuPct);
+           Percentile(r->firstReplyUs, 100), Percentile(r->closeUs, 50), Percentile(r->closeUs, 90),
+           Percentile(r->closeUs, 99), Percentile(r->closeUs, 100), rate, spanS, rate99, cpuMs,
+           cpuPct);
     fflush(stdout);
 }
 

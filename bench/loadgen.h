@@ -22,16 +22,16 @@ struct LoadOptions {
     LoadMode mode = LOAD_RATE;
     uint32_t iTarget = 0x7F000001; /* host byte order */
     int iPort = 113;
-    int iCount = 100;         /* connections in all */
-    int iConcurrency = 16;    /* rate and records: connections open at once */
-    int iPaceMs = 0;          /* hold: spread the openings over this long */
-    int iProcs = 1;           /* processes sharing the connections */
-    int iSources = 1;         /* source addresses 127.0.0.1 .. 127.0.0.N */
-    int iNodes = 256;         /* queries and records cycle over these nodes */
-    int iNodeStride = 1;      /* query i asks for node (i * stride) % nodes */
-    int iRealPairs = 0;       /* >0: ask for the ports of real connections */
-    char sRealName[64] = "";  /* the user those real connections belong to */
-    int iRegisterPort = 0;    /* >0: register the real pairs there as nodes */
+    int iCount = 100;        /* connections in all */
+    int iConcurrency = 16;   /* rate and records: connections open at once */
+    int iPaceMs = 0;         /* hold: spread the openings over this long */
+    int iProcs = 1;          /* processes sharing the connections */
+    int iSources = 1;        /* source addresses 127.0.0.1 .. 127.0.0.N */
+    int iNodes = 256;        /* queries and records cycle over these nodes */
+    int iNodeStride = 1;     /* query i asks for node (i * stride) % nodes */
+    int iRealPairs = 0;      /* >0: ask for the ports of real connections */
+    char sRealName[64] = ""; /* the user those real connections belong to */
+    int iRegisterPort = 0;   /* >0: register the real pairs there as nodes */
     RecordKind record = RECORD_CONNECT;
     int iTimeoutMs = 20000;   /* one connection's limit */
     int iRunLimitMs = 120000; /* the whole run's limit */
@@ -41,9 +41,9 @@ struct LoadOptions {
    latencies are measured from the connect call. */
 struct LoadResult {
     int64_t iAttempted = 0;
-    int64_t iCompleted = 0;  /* the server closed the connection */
-    int64_t iCorrect = 0;    /* ... after sending exactly the expected reply */
-    int64_t iFailed = 0;     /* connect error, reset, timeout or wrong reply */
+    int64_t iCompleted = 0; /* the server closed the connection */
+    int64_t iCorrect = 0;   /* ... after sending exactly the expected reply */
+    int64_t iFailed = 0;    /* connect error, reset, timeout or wrong reply */
     int64_t iConnectErrors = 0;
     int64_t iResets = 0;
     int64_t iTimeouts = 0;

@@ -110,7 +110,8 @@ static int RegisterPair(int port, const RealPair &pair)
     sockaddr_in to = MakeAddr(0x7F000001, port);
     char end;
     if (fd < 0 || connect(fd, (sockaddr *)&to, sizeof(to)) != 0 ||
-        send(fd, rec, sizeof(rec), MSG_NOSIGNAL) != (ssize_t)sizeof(rec) || recv(fd, &end, 1, 0) != 0) {
+        send(fd, rec, sizeof(rec), MSG_NOSIGNAL) != (ssize_t)sizeof(rec) ||
+        recv(fd, &end, 1, 0) != 0) {
         perror("quillet-load: registering a real pair");
         if (fd >= 0)
             close(fd);
@@ -246,9 +247,9 @@ struct Engine {
     const LoadOptions *opt;
     LoadResult *result;
     int epfd;
-    std::vector<Conn> conns;   /* one per item of this process */
-    int iOpen;                 /* connections in flight */
-    int iSourceShift;          /* addresses skipped for want of ports */
+    std::vector<Conn> conns; /* one per item of this process */
+    int iOpen;               /* connections in flight */
+    int iSourceShift;        /* addresses skipped for want of ports */
 };
 
 static void Finish(Engine *e, Conn *c, bool bCompleted, int64_t now)
@@ -366,8 +367,8 @@ static void OnWritable(Engine *e, Conn *c, int64_t now)
         c->state = CONN_READING;
     }
     while (c->iSent < c->iPayloadLen) {
-        ssize_t n = send(c->fd, c->payload + c->iSent, (size_t)(c->iPayloadLen - c->iSent),
-                         MSG_NOSIGNAL);
+        ssize_t n =
+            send(c->fd, c->payload + c->iSent, (size_t)(c->iPayloadLen - c->iSent), MSG_NOSIGNAL);
         if (n < 0 && errno == EAGAIN)
             return; /* still writable-armed; try again later */
         if (n <= 0) {

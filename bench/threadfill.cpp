@@ -31,8 +31,8 @@ static uint64_t AddressSpaceInUse(void)
     GetSystemInfo(&si);
     uint64_t used = 0;
     MEMORY_BASIC_INFORMATION mbi;
-    for (char *p = (char *)si.lpMinimumApplicationAddress; p < (char *)si.lpMaximumApplicationAddress;
-         p = (char *)mbi.BaseAddress + mbi.RegionSize) {
+    for (char *p = (char *)si.lpMinimumApplicationAddress;
+         p < (char *)si.lpMaximumApplicationAddress; p = (char *)mbi.BaseAddress + mbi.RegionSize) {
         if (VirtualQuery(p, &mbi, sizeof(mbi)) == 0)
             break;
         if (mbi.State != MEM_FREE)
@@ -73,5 +73,8 @@ int main(int argc, char **argv)
 
 /* The platform half wants these from its front end; nothing here logs. */
 void MsgOut(const char *) {}
-int UserErr(const char *) { return 1; }
+int UserErr(const char *)
+{
+    return 1;
+}
 void FatalErr(const char *) {}

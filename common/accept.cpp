@@ -139,8 +139,8 @@ static void LogAcceptLines(const ThrottleLine *due, int n)
             snprintf(line, sizeof(line), "- %s accept failing, LastError <%i>\r\n", who, code);
         else
             snprintf(line, sizeof(line),
-                     "- %s accept failing, LastError <%i>: <%u> times in the last %i s\r\n",
-                     who, code, due[i].iCount, due[i].iSeconds);
+                     "- %s accept failing, LastError <%i>: <%u> times in the last %i s\r\n", who,
+                     code, due[i].iCount, due[i].iSeconds);
         MsgOut(line);
     }
 }

@@ -66,8 +66,7 @@ PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPo
 void GiveBackHandlerPlace(void);
 
 /* Waits for a place, then accepts: the notification port's loop. */
-PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local,
-                   HandlerPort port = PORT_NOTIFY);
+PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port = PORT_NOTIFY);
 
 /* Runs handler(arg) on a thread of its own, in the place AcceptNext took,
    and gives the place back when handler returns. 0 when the thread

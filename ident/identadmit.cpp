@@ -150,7 +150,8 @@ static int ShedOneLocked(void)
         PeerSlots *most = nullptr;
         PAddr mostAddr = 0;
         for (auto &p : IdentPeers) {
-            if (tried.count(p.first) == 0 && (most == nullptr || p.second.iRunning > most->iRunning)) {
+            if (tried.count(p.first) == 0 &&
+                (most == nullptr || p.second.iRunning > most->iRunning)) {
                 most = &p.second;
                 mostAddr = p.first;
             }
@@ -197,7 +198,8 @@ int IdentPause(int ms)
         return 1;
     }
     std::unique_lock<std::mutex> hold(PeersLock);
-    slot->wake.wait_for(hold, std::chrono::milliseconds(ms), [slot] { return slot->state == SLOT_SHED; });
+    slot->wake.wait_for(hold, std::chrono::milliseconds(ms),
+                        [slot] { return slot->state == SLOT_SHED; });
     return slot->state != SLOT_SHED;
 }
 
@@ -209,7 +211,8 @@ int IdentReceiveQuery(PSocket s, char *buf, int len, int timeoutMs)
     int64_t deadline = PlatTickMs() + timeoutMs;
     for (;;) {
         int64_t left = deadline - PlatTickMs();
-        int ready = PlatWaitReadable(s, left < SHED_LOOK_MS ? (int)(left > 0 ? left : 0) : SHED_LOOK_MS);
+        int ready =
+            PlatWaitReadable(s, left < SHED_LOOK_MS ? (int)(left > 0 ? left : 0) : SHED_LOOK_MS);
         {
             /* Taken under the lock that shedding holds, before the bytes are
                read: a query that has come keeps its connection. */

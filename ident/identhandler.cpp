@@ -53,7 +53,8 @@ __attribute__((noinline)) static IdentReplyKind CheckedKind(PSocket s, int node,
     if (kind == IDENT_NO_USER || bTableOnly)
         return kind;
     PAddr peer = 0, local = 0;
-    int open = PlatSocketAddrs(s, &peer, &local) == 0 ? PlatTcpConnected(local, first, peer, second) : -1;
+    int open =
+        PlatSocketAddrs(s, &peer, &local) == 0 ? PlatTcpConnected(local, first, peer, second) : -1;
     if (open == 1)
         return kind;
     char addr[ADDR_TEXT_SIZE], line[112];
@@ -72,7 +73,8 @@ void IdentHandler(void *connection)
     /* Peers are made to wait before their query is read. A connection
        closed meanwhile to make room is let go at once. */
     char query[IDENT_QUERY_MAX + 1];
-    int n = IdentPause(iIdentWaitMs) ? IdentReceiveQuery(s, query, IDENT_QUERY_MAX, iIdleTimeoutMs) : -1;
+    int n = IdentPause(iIdentWaitMs) ? IdentReceiveQuery(s, query, IDENT_QUERY_MAX, iIdleTimeoutMs)
+                                     : -1;
     if (n > 0) {
         query[n] = '\0';
         int first, second;

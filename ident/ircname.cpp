@@ -41,7 +41,8 @@ void IrcIdent(const char *name, int counter, char *ident)
         return;
     }
     int n = 0;
-    for (const unsigned char *p = (const unsigned char *)name; *p != '\0' && n < IRC_IDENT_KEEP; p++)
+    for (const unsigned char *p = (const unsigned char *)name; *p != '\0' && n < IRC_IDENT_KEEP;
+         p++)
         if (bAlnum(*p))
             ident[n++] = (char)*p;
     if (n == 0) {
@@ -71,8 +72,8 @@ static bool bSameIgnoringCase(const char *a, const char *b)
     return *a == *b;
 }
 
-void IrcIdentAmong(const char *name, int count, const char *const *names,
-                   const char *const *idents, char *ident, int *counter)
+void IrcIdentAmong(const char *name, int count, const char *const *names, const char *const *idents,
+                   char *ident, int *counter)
 {
     *counter = 0;
     for (int i = 0; i < count; i++) {

@@ -33,7 +33,7 @@ void IrcIdent(const char *name, int counter, char *ident);
    first of IrcIdent's counters 0, 1, ... whose ident no online user holds,
    compared without regard to case, as bans are. The counter used (0 when
    there was no clash) goes to *counter. */
-void IrcIdentAmong(const char *name, int count, const char *const *names,
-                   const char *const *idents, char *ident, int *counter);
+void IrcIdentAmong(const char *name, int count, const char *const *names, const char *const *idents,
+                   char *ident, int *counter);
 
 #endif

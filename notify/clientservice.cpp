@@ -181,13 +181,15 @@ static void HandleConnect(const ClientRecord *rec)
     char line[96];
     iRcvdClientConnects++;
     int freed = -1;
-    int bStored = SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName, &freed) == 0;
+    int bStored =
+        SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName, &freed) == 0;
     /* fixed text: keep the two blanks before the node */
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
     MsgOut(line);
     if (freed != -1) {
-        snprintf(line, sizeof(line), "- ClientHandler node <%i> lost its port pair to node <%i>\r\n",
-                 freed, rec->iNode);
+        snprintf(line, sizeof(line),
+                 "- ClientHandler node <%i> lost its port pair to node <%i>\r\n", freed,
+                 rec->iNode);
         MsgOut(line);
     }
     if (bStored)

@@ -208,7 +208,8 @@ int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local)
 {
     sockaddr_in a, b;
     socklen_t alen = sizeof(a), blen = sizeof(b);
-    if (getpeername((int)s, (sockaddr *)&a, &alen) != 0 || getsockname((int)s, (sockaddr *)&b, &blen) != 0)
+    if (getpeername((int)s, (sockaddr *)&a, &alen) != 0 ||
+        getsockname((int)s, (sockaddr *)&b, &blen) != 0)
         return Fail();
     *peer = ntohl(a.sin_addr.s_addr);
     *local = ntohl(b.sin_addr.s_addr);

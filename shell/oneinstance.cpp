@@ -34,7 +34,8 @@ static HANDLE MakeMutex(const char *name)
 {
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(MUTEX_SDDL, SDDL_REVISION_1, &sd, nullptr))
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(MUTEX_SDDL, SDDL_REVISION_1, &sd,
+                                                             nullptr))
         sa.lpSecurityDescriptor = sd;
     HANDLE mutex = CreateMutexExA(&sa, name, 0, SYNCHRONIZE);
     DWORD err = GetLastError();
@@ -54,7 +55,8 @@ static int bOtherQuilletRuns(void)
     pe.dwSize = sizeof(pe);
     int found = 0;
     for (BOOL more = Process32First(snap, &pe); more && !found; more = Process32Next(snap, &pe))
-        found = lstrcmpiA(pe.szExeFile, PROGRAM_FILE) == 0 && pe.th32ProcessID != GetCurrentProcessId();
+        found =
+            lstrcmpiA(pe.szExeFile, PROGRAM_FILE) == 0 && pe.th32ProcessID != GetCurrentProcessId();
     CloseHandle(snap);
     return found;
 }

@@ -49,8 +49,14 @@ static bool WaitUntil(bool (*done)(int), int value, int ms)
     return done(value);
 }
 
-static bool Holding(int n) { return iHolding == n; }
-static bool Running(int n) { return HandlersRunning() == n; }
+static bool Holding(int n)
+{
+    return iHolding == n;
+}
+static bool Running(int n)
+{
+    return HandlersRunning() == n;
+}
 
 class HandlerCaps : public ::testing::Test {
   protected:
@@ -107,7 +113,8 @@ TEST_F(HandlerCaps, OneAddressIsClosedPastItsCap)
         EXPECT_EQ(PlatRecv(peers.back(), &c, 1, 5000), 0) << "not closed at once";
     }
     EXPECT_EQ(iRcvdIdentRequests - counted, 3);
-    EXPECT_EQ(CapturedLog(), "- IdentListen too many connections from <10.0.0.1>: <1> closed unanswered\r\n");
+    EXPECT_EQ(CapturedLog(),
+              "- IdentListen too many connections from <10.0.0.1>: <1> closed unanswered\r\n");
     EXPECT_EQ(IdentHandlersFrom(busy), IDENT_HANDLERS_PER_ADDR);
     EXPECT_EQ(HandlersRunning(), running + IDENT_HANDLERS_PER_ADDR);
 
@@ -157,20 +164,16 @@ TEST(HandlerCapLimits, TightestLimitWithRoomToSpare)
         PlatLimits limits;
         int cap;
     } cases[] = {
-        {{20000, 32768, -1}, 19936},
-        {{20000, 8000, -1}, 6000},
-        {{-1, 32768, -1}, 24576},
-        {{20000, 32768, 1024}, 1024},
-        {{-1, -1, 16384}, 16384},
-        {{-1, -1, -1}, 0x7FFFFFFF},
-        {{64, -1, -1}, 16},
-        {{0x7FFFFFFF, 0x7FFFFFFF, -1}, 1610612735},
+        {{20000, 32768, -1}, 19936}, {{20000, 8000, -1}, 6000},
+        {{-1, 32768, -1}, 24576},    {{20000, 32768, 1024}, 1024},
+        {{-1, -1, 16384}, 16384},    {{-1, -1, -1}, 0x7FFFFFFF},
+        {{64, -1, -1}, 16},          {{0x7FFFFFFF, 0x7FFFFFFF, -1}, 1610612735},
     };
     for (const auto &c : cases) {
         InitHandlerCapsFrom(&c.limits);
-        EXPECT_EQ(HandlerCap(), c.cap) << c.limits.descriptors << " descriptors, "
-                                       << c.limits.hostThreads << " host threads, "
-                                       << c.limits.ownThreads << " own";
+        EXPECT_EQ(HandlerCap(), c.cap)
+            << c.limits.descriptors << " descriptors, " << c.limits.hostThreads << " host threads, "
+            << c.limits.ownThreads << " own";
     }
     InitHandlerCaps();
 }

@@ -260,8 +260,9 @@ TEST(ClientRefusals, FirstLineThenAtMostOneCountAMinutePerAddress)
     ASSERT_EQ(RefusalLine(third, 2000, line, sizeof(line)), 1);
     EXPECT_STREQ(line, "- ClientListen refused a connection from <192.0.2.3>: not this host\r\n");
     ASSERT_EQ(RefusalLine(other, 61000, line, sizeof(line)), 1);
-    EXPECT_STREQ(line, "- ClientListen refused <501> connections from <192.0.2.2> in the last 60 s: "
-                       "not this host\r\n");
+    EXPECT_STREQ(line,
+                 "- ClientListen refused <501> connections from <192.0.2.2> in the last 60 s: "
+                 "not this host\r\n");
     EXPECT_EQ(RefusalLine(other, 61001, line, sizeof(line)), 0);
 
     /* A quiet address is forgotten after its minute; counts still owed
@@ -273,15 +274,17 @@ TEST(ClientRefusals, FirstLineThenAtMostOneCountAMinutePerAddress)
     for (PAddr a = 1; a <= THROTTLE_KEYS - 2; a++)
         ASSERT_EQ(RefusalLine(0x0A000000u + a, 63000, line, sizeof(line)), 1);
     ASSERT_EQ(RefusalLine(0x0B000001u, 64000, line, sizeof(line)), 1);
-    EXPECT_STREQ(line, "- ClientListen refused <1> connections from other addresses in the last 0 s: "
-                       "not this host\r\n");
+    EXPECT_STREQ(line,
+                 "- ClientListen refused <1> connections from other addresses in the last 0 s: "
+                 "not this host\r\n");
     EXPECT_EQ(RefusalLine(0x0B000002u, 65000, line, sizeof(line)), 0);
     ASSERT_EQ(RefusalSweep(125000, line, sizeof(line)), 1);
-    EXPECT_STREQ(line, "- ClientListen refused <1> connections from <192.0.2.2> in the last 64 s: "
-                       "not this host\r\n"
-                       "- ClientListen refused <1> connections from <192.0.2.3> in the last 62 s: "
-                       "not this host\r\n"
-                       "- ClientListen refused <1> connections from other addresses in the last 61 s: "
-                       "not this host\r\n");
+    EXPECT_STREQ(line,
+                 "- ClientListen refused <1> connections from <192.0.2.2> in the last 64 s: "
+                 "not this host\r\n"
+                 "- ClientListen refused <1> connections from <192.0.2.3> in the last 62 s: "
+                 "not this host\r\n"
+                 "- ClientListen refused <1> connections from other addresses in the last 61 s: "
+                 "not this host\r\n");
     ClearRefusals();
 }

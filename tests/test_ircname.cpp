@@ -45,8 +45,7 @@ TEST(IrcName, UsersOnlineNeverShareAnIdent)
     const struct {
         const char *name, *ident;
         int counter;
-    } cases[] = {
-        {"Alice Smith", "AliceSm2mo", 0}, {"bob", "bob4fz", 1}, {"carol", "carol", 0}};
+    } cases[] = {{"Alice Smith", "AliceSm2mo", 0}, {"bob", "bob4fz", 1}, {"carol", "carol", 0}};
     for (const auto &c : cases) {
         char ident[IRC_IDENT_SIZE];
         int counter = -1;

@@ -85,7 +85,8 @@ TEST(EscapeControls, ControlBytesFromPeersAreWrittenAsHex)
     char dest[32];
     EXPECT_STREQ(EscapeControls(dest, "Test Board", sizeof(dest)), "Test Board");
     EXPECT_STREQ(EscapeControls(dest, "1\r\n- x", sizeof(dest)), "1\\x0d\\x0a- x");
-    EXPECT_STREQ(EscapeControls(dest, "\x1b[2J\x7f\x01\x1f", sizeof(dest)), "\\x1b[2J\\x7f\\x01\\x1f");
+    EXPECT_STREQ(EscapeControls(dest, "\x1b[2J\x7f\x01\x1f", sizeof(dest)),
+                 "\\x1b[2J\\x7f\\x01\\x1f");
     EXPECT_STREQ(EscapeControls(dest, "a\\x0a", sizeof(dest)), "a\\x5cx0a");
     /* Bytes above 0x7F are the system's own characters, not controls. */
     EXPECT_STREQ(EscapeControls(dest, "caf\xe9 \x80", sizeof(dest)), "caf\xe9 \x80");

@@ -72,7 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ClientRecord record;
         ReadClientRecord(rec.data(), (int)rec.size(), &record);
         char kind = rec[0];
-        FUZZ_CHECK(record.kind == (kind == 'C' ? CLIENT_CONNECT : kind == 'Q' ? CLIENT_QUIT : CLIENT_UNKNOWN));
+        FUZZ_CHECK(record.kind == (kind == 'C'   ? CLIENT_CONNECT
+                                   : kind == 'Q' ? CLIENT_QUIT
+                                                 : CLIENT_UNKNOWN));
         if (record.kind == CLIENT_UNKNOWN)
             continue;
         std::string nodeText = FieldOf(rec, 4, 5);
@@ -94,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             /* A pair has one holder: the newest. */
             int lost = -1;
             for (int n = 0; n < NODE_COUNT && bInTable; n++)
-                if (n != record.iNode && model[n].bInUse && model[n].iRemote == record.iRemotePort &&
-                    model[n].iLocal == record.iLocalPort)
+                if (n != record.iNode && model[n].bInUse &&
+                    model[n].iRemote == record.iRemotePort && model[n].iLocal == record.iLocalPort)
                     model[lost = n] = ModelEntry{false, 0, 0, ""};
             FUZZ_CHECK(freed == lost);
             if (bInTable)

@@ -32,8 +32,9 @@ static const int REQUESTS_FIELD_ID = 1018;
 
 static int Usage(void)
 {
-    fprintf(stderr,
-            "usage: quillet_probe log|quit|restore|about|stats|shown|rect main|rect about|squat S\n");
+    fprintf(
+        stderr,
+        "usage: quillet_probe log|quit|restore|about|stats|shown|rect main|rect about|squat S\n");
     return 2;
 }
 

@@ -90,6 +90,7 @@ TEST(FatalBox, FatalErrLetsANewCopyStartWhileTheBoxIsUp)
     StartTicker(ClaimWhileBoxUp, CloseBox);
     FatalErr(REASON);
     EXPECT_TRUE(StopTicker()) << "the box was not seen";
-    EXPECT_EQ(iClaimWhileBoxUp, INSTANCE_CLAIMED) << "the mutex was still held while the box was up";
+    EXPECT_EQ(iClaimWhileBoxUp, INSTANCE_CLAIMED)
+        << "the mutex was still held while the box was up";
     ReleaseInstance();
 }
