@@ -12,12 +12,13 @@
 static const char INVALID_SOCKET_LINE[] = "- IdentListen - Invalid Socket\r\n";
 static const char BIND_FAILURE_LINE[] = "- IdentListen bind failure\r\n";
 
-/* The port bound before the program gave up root, or what failed then
-   (its line and error, written where a bind that fails here writes them). */
-static PSocket EarlySocket = PSOCKET_INVALID;
-static const char *sEarlyFailure = nullptr;
-static int iEarlyError = 0;
-static bool bBoundEarly = false;
+/* Port 113's socket once made and bound (by the listener, or before the
+   program gave up root), or what failed: the line and error, written by
+   the listener at its place. */
+static PSocket BoundPort = PSOCKET_INVALID;
+static const char *sBindFailure = nullptr;
+static int iBindError = 0;
+static bool bBindTried = false;
 
 /* The step that failed, then the system's error code err. The listening
    socket is left as it is: the thread ends and the port stays unserved. */
@@ -32,41 +33,31 @@ static void PortFailure(const char *stepLine, int err)
 
 int BindIdentPortEarly(void)
 {
-    bBoundEarly = true;
-    EarlySocket = PlatTcpSocket();
-    if (EarlySocket == PSOCKET_INVALID) {
-        sEarlyFailure = INVALID_SOCKET_LINE;
+    bBindTried = true;
+    BoundPort = PlatTcpSocket();
+    if (BoundPort == PSOCKET_INVALID) {
+        sBindFailure = INVALID_SOCKET_LINE;
         return -1;
     }
-    if (PlatBind(EarlySocket, 0, IDENT_PORT) != 0) {
-        sEarlyFailure = BIND_FAILURE_LINE;
-        iEarlyError = PlatLastError();
+    if (PlatBind(BoundPort, 0, IDENT_PORT) != 0) {
+        sBindFailure = BIND_FAILURE_LINE;
+        iBindError = PlatLastError();
         return -1;
     }
     return 0;
 }
 
-/* The IDENT port's socket, made and bound now or earlier; PSOCKET_INVALID
-   when that failed, with the lines said. */
+/* The IDENT port's socket, made and bound now unless it was earlier;
+   PSOCKET_INVALID when that failed, with the lines said. */
 static PSocket BoundSocket(void)
 {
-    if (bBoundEarly) {
-        if (sEarlyFailure == INVALID_SOCKET_LINE)
-            MsgOut(INVALID_SOCKET_LINE);
-        else if (sEarlyFailure != nullptr)
-            PortFailure(sEarlyFailure, iEarlyError);
-        return sEarlyFailure == nullptr ? EarlySocket : PSOCKET_INVALID;
-    }
-    PSocket s = PlatTcpSocket();
-    if (s == PSOCKET_INVALID) {
+    if (!bBindTried)
+        BindIdentPortEarly();
+    if (sBindFailure == INVALID_SOCKET_LINE)
         MsgOut(INVALID_SOCKET_LINE);
-        return s;
-    }
-    if (PlatBind(s, 0, IDENT_PORT) != 0) {
-        PortFailure(BIND_FAILURE_LINE, PlatLastError());
-        return PSOCKET_INVALID;
-    }
-    return s;
+    else if (sBindFailure != nullptr)
+        PortFailure(sBindFailure, iBindError);
+    return sBindFailure == nullptr ? BoundPort : PSOCKET_INVALID;
 }
 
 void IdentListen(void *hwnd)
