@@ -37,5 +37,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         MessageLoop();
     }
     ShutDown();
-    return 0;
+    /* Handler threads may still be serving connections. Returning would
+       have the C runtime run the static destructors (the table of peers
+       among them) while those threads use them; ExitProcess ends the other
+       threads first and runs none of them. The log has been drained: no
+       window is left to take later lines. */
+    ExitProcess(0);
 }

@@ -45,6 +45,10 @@ timeout 30 cat <&3 >/dev/null
 exec 3<&-
 record_ms=$((($(date +%s%N) - t0) / 1000000))
 honest=$($PEERS exchange 113 "$(printf '7002 , 7000\r\n' | od -An -tx1 | tr -d ' \n')" 120 127.0.0.2)
+# Quit while handlers are still serving and ending: the program must end
+# cleanly under them.
+probe quit >/dev/null 2>&1 || fail_now "the quit command could not be sent"
+ended_with "$QUILLET" 60 0 "after the quit command"
 wait "$storm"
 echo "wine-flood: $ARCH, $KIND, $RATE a second for $FOR s from 20 addresses: $(cat "$RUN/storm.txt")"
 echo "wine-flood: record taken after $record_ms ms; honest query: $honest"
@@ -54,6 +58,4 @@ first=${honest##*first=}
 if [ "$KIND" = silent ] && [ "$RATE" != 0 ]; then
     python3 -c "import sys; sys.exit(0 if 0 <= float('$first') <= 3.5 else 1)" || fail_now "the honest reply came after $first s"
 fi
-probe quit >/dev/null 2>&1 || fail_now "the quit command could not be sent"
-ended_with "$QUILLET" 60 0 "after the quit command"
 echo "wine-flood: PASS"
