@@ -6,6 +6,7 @@
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
+#include "../ident/identadmit.h"
 #include "../ident/identhandler.h"
 #include "../ident/identlisten.h"
 #include "../ident/nodetable.h"
@@ -29,4 +30,11 @@ void StartServices(void *hwnd, const Switches *sw)
     SetWaitForHost(sw->iWaitForHost);
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);
+}
+
+int StopServices(int ms)
+{
+    StopHandlers();
+    LetIdentWaitersGo();
+    return WaitHandlersDone(ms);
 }

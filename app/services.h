@@ -14,4 +14,9 @@ struct Switches;
    the main window's handle. */
 void StartServices(void *hwnd, const Switches *sw);
 
+/* Before the process ends: no handler starts any more, connections still
+   waiting for their IDENT query are closed unanswered, and the handlers
+   at work are given at most ms to be done. How many were not. */
+int StopServices(int ms);
+
 #endif

@@ -25,6 +25,11 @@ static std::condition_variable HandlerEnded;
 static int iHandlerCap = 0;
 static int iHandlersRunning = 0;
 
+/* Handler threads started and not yet done, and whether the process is
+   ending (StopHandlers). */
+static int iHandlerThreads = 0;
+static bool bStopping = false;
+
 /* A handler thread's start: what it runs, on what. */
 struct HandlerStart {
     void (*handler)(void *);
@@ -96,20 +101,30 @@ static int PlacesForLocked(HandlerPort port)
 int TryTakeHandlerPlace(HandlerPort port)
 {
     std::lock_guard<std::mutex> hold(HandlersLock);
-    if (iHandlersRunning >= PlacesForLocked(port))
+    if (bStopping || iHandlersRunning >= PlacesForLocked(port))
         return 0;
     iHandlersRunning++;
     return 1;
 }
 
+/* Once the handlers are stopped, whoever waits for a place waits for good:
+   a listener stays parked here while the process ends. */
+static void ParkWhileStopping(std::unique_lock<std::mutex> &hold)
+{
+    while (bStopping)
+        HandlerEnded.wait(hold);
+}
+
 int WaitHandlerPlace(HandlerPort port, int ms)
 {
     std::unique_lock<std::mutex> hold(HandlersLock);
+    ParkWhileStopping(hold);
     auto bFree = [port] { return iHandlersRunning < PlacesForLocked(port); };
     if (ms < 0)
         HandlerEnded.wait(hold, bFree);
     else if (!HandlerEnded.wait_for(hold, std::chrono::milliseconds(ms), bFree))
         return 0;
+    ParkWhileStopping(hold);
     iHandlersRunning++;
     return 1;
 }
@@ -202,16 +217,39 @@ PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort 
     return AcceptInPlace(listenSocket, peer, local, port);
 }
 
+/* Done with its connection while the process ends, a handler thread waits
+   instead of returning, so that no thread is part way through its own end
+   when the process's end stops it (Wine's ending of a process then can
+   wait for ever on a lock such a thread held). */
 static void HandlerMain(void *arg)
 {
     HandlerStart hs = *(HandlerStart *)arg;
     free(arg);
     hs.handler(hs.arg);
-    GiveBackHandlerPlace();
+    std::unique_lock<std::mutex> hold(HandlersLock);
+    iHandlersRunning--;
+    iHandlerThreads--;
+    HandlerEnded.notify_all();
+    ParkWhileStopping(hold);
+}
+
+/* 1 when the thread is counted as starting; 0 when handlers are stopped. */
+static int CountHandlerThread(int n)
+{
+    std::lock_guard<std::mutex> hold(HandlersLock);
+    if (bStopping && n > 0)
+        return 0;
+    iHandlerThreads += n;
+    HandlerEnded.notify_all();
+    return 1;
 }
 
 int StartHandlerThread(void (*handler)(void *), void *arg)
 {
+    if (!CountHandlerThread(1)) {
+        GiveBackHandlerPlace();
+        return -1;
+    }
     HandlerStart *hs = (HandlerStart *)malloc(sizeof(HandlerStart));
     if (hs != nullptr) {
         *hs = {handler, arg};
@@ -219,11 +257,26 @@ int StartHandlerThread(void (*handler)(void *), void *arg)
             return 0;
         free(hs);
     }
+    CountHandlerThread(-1);
     GiveBackHandlerPlace();
     ThrottleLine due[THROTTLE_DUE_MAX];
     LogThreadLines(due, ThrottleNote(&ThreadFailures, 0, PlatTickMs(), due));
     PlatSleep(ACCEPT_RETRY_MS);
     return -1;
+}
+
+void StopHandlers(void)
+{
+    std::lock_guard<std::mutex> hold(HandlersLock);
+    bStopping = true;
+    HandlerEnded.notify_all();
+}
+
+int WaitHandlersDone(int ms)
+{
+    std::unique_lock<std::mutex> hold(HandlersLock);
+    HandlerEnded.wait_for(hold, std::chrono::milliseconds(ms), [] { return iHandlerThreads == 0; });
+    return iHandlerThreads;
 }
 
 void StartHandler(void (*handler)(void *), PSocket connection)

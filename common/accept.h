@@ -75,6 +75,16 @@ PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort 
    how many, and -1: the caller closes its connection. */
 int StartHandlerThread(void (*handler)(void *), void *arg);
 
+/* For the end of the process: no handler thread starts from now on (a
+   connection accepted meanwhile is closed unserved), listeners that come
+   for a place wait for good, and handler threads that are done wait
+   instead of returning. */
+void StopHandlers(void);
+
+/* Waits at most ms for the handlers at work to be done; how many are still
+   at work. */
+int WaitHandlersDone(int ms);
+
 /* StartHandlerThread for a handler given its connection (SocketArg); the
    connection is closed when no thread can be started. */
 void StartHandler(void (*handler)(void *), PSocket connection);

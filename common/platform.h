@@ -25,9 +25,6 @@ extern "C" {
    success. Called by the host server link before any socket is made. */
 int PlatSockStartup(void);
 
-/* Ends the use of the socket library; called once at shut-down. */
-void PlatSockCleanup(void);
-
 /* A TCP stream socket of the internet family, or PSOCKET_INVALID. */
 PSocket PlatTcpSocket(void);
 

@@ -175,7 +175,6 @@ int main(int argc, char **argv)
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
-    PlatSockCleanup();
     PlatExit(0);
     return 0;
 }

@@ -172,6 +172,20 @@ static int ShedOneLocked(void)
     }
 }
 
+void LetIdentWaitersGo(void)
+{
+    std::lock_guard<std::mutex> hold(PeersLock);
+    for (auto &p : IdentPeers) {
+        for (IdentSlot *slot : p.second.slots) {
+            if (slot->state == SLOT_WAITING) {
+                slot->state = SLOT_SHED;
+                PlatShutdown(slot->connection);
+                slot->wake.notify_one();
+            }
+        }
+    }
+}
+
 void TakeIdentPlace(void)
 {
     while (!TryTakeHandlerPlace(PORT_IDENT)) {

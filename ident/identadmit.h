@@ -22,6 +22,10 @@
    many and from how many addresses. */
 void TakeIdentPlace(void);
 
+/* Closes, unanswered, every connection whose query has not come, as a
+   close to make room does: for the end of the process. */
+void LetIdentWaitersGo(void);
+
 /* Runs IdentHandler for an accepted connection from peer (in the place
    TakeIdentPlace took), under the per-address cap: over it the connection
    is closed at once and counted as an IDENT request, and the log says so

@@ -55,8 +55,6 @@ int PlatSockStartup(void)
     return 0;
 }
 
-void PlatSockCleanup(void) {}
-
 PSocket PlatTcpSocket(void)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -18,6 +18,10 @@ static const DWORD STATUS_STYLE =
    the size of a dialog unit in this window's font. */
 static const RECT REFERENCE_RECT_DLU = {4, 12, 242, 388};
 
+/* How long quitting waits for the IDENT handlers at work: one that has
+   answered waits out its pause before it closes. */
+static const int QUIT_WAIT_MS = 3000;
+
 HINSTANCE ghInstance;
 HWND g_hWnd;
 HWND hwndMSG1;
@@ -226,15 +230,17 @@ void MessageLoop(void)
 }
 
 /* The window is not destroyed: it goes with the process, as do the service
-   threads and their sockets. */
+   threads and their sockets. The socket library is not shut down either:
+   a listener may still be in accept, and waking it with an error would set
+   it to work again. */
 void ShutDown(void)
 {
-    DrainLog();
     TrayNotify(NIM_DELETE, &g_nid);
     DestroyIcon(g_hIcon);
     /* The copy of the tray menu that the latest right click loaded. */
     if (g_hMenu != nullptr)
         DestroyMenu(g_hMenu);
     g_hMenu = g_hPopup = nullptr;
-    PlatSockCleanup();
+    StopServices(QUIT_WAIT_MS);
+    DrainLog();
 }

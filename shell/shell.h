@@ -40,8 +40,9 @@ HWND StartUp(HINSTANCE instance);
 /* Runs the message loop until a quit command. */
 void MessageLoop(void);
 
-/* Takes the icon down, frees it and the tray menu, and ends the use of the
-   socket library. */
+/* Takes the icon down, frees it and the tray menu, and stops the services'
+   handlers (app/services.h), so that the process ends with every thread
+   at rest. */
 void ShutDown(void);
 
 INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

@@ -37,10 +37,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         MessageLoop();
     }
     ShutDown();
-    /* Handler threads may still be serving connections. Returning would
-       have the C runtime run the static destructors (the table of peers
-       among them) while those threads use them; ExitProcess ends the other
-       threads first and runs none of them. The log has been drained: no
-       window is left to take later lines. */
+    /* Returning would have the C runtime run the static destructors (the
+       table of peers among them) while threads that ShutDown left waiting
+       can still reach them; ExitProcess ends the other threads first and
+       runs none of them. The log has been drained: no window is left to
+       take later lines. */
     ExitProcess(0);
 }

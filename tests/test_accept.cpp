@@ -2,6 +2,7 @@
    handlers together), over real loopback connections with handlers that
    hold their connection until let go. */
 #include "support/testsupport.h"
+#include "../app/services.h"
 #include "../common/accept.h"
 #include "../common/state.h"
 #include "../ident/identadmit.h"
@@ -10,6 +11,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
+#include <stdio.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -152,6 +155,53 @@ TEST_F(HandlerCaps, ListenerWaitsAtTheGlobalCap)
     EXPECT_TRUE(WaitUntil(Holding, HANDLERS_MIN, 5000));
     EXPECT_EQ(HandlersRunning(), running + HANDLERS_MIN);
     InitHandlerCaps();
+}
+
+/* A handler waiting for its query, as IdentHandler does first. */
+static void PausingHandler(void *connection)
+{
+    iHolding++;
+    IdentPause(60000);
+    PlatClose(ArgSocket(connection));
+}
+
+/* Stopped for the end of the process (in a child process: a stop is for
+   good): a connection still waiting for its query is closed at once, a
+   handler at work is waited for, no handler starts any more, and a
+   listener that comes for a place waits for good. */
+TEST_F(HandlerCaps, StopLeavesEveryThreadAtRest)
+{
+    auto stop = [this] {
+        int bad = 0;
+        auto check = [&bad](bool ok, const char *what) {
+            bad += !ok;
+            if (!ok)
+                fprintf(stderr, "not so: %s\n", what);
+        };
+        AdmitIdentTo(PausingHandler, Accept(), 0x0A000003u);
+        StartHandler(HoldHandler, Accept());
+        check(WaitUntil(Holding, 2, 5000), "both handlers running");
+        PlatSleep(100);
+        check(TryTakeHandlerPlace(PORT_IDENT) == 1, "a place before the stop");
+        std::thread([] {
+            PlatSleep(300);
+            LetGo(1);
+        }).detach();
+        int64_t t0 = PlatTickMs();
+        check(StopServices(10000) == 0, "every handler done");
+        check(PlatTickMs() - t0 < 5000, "done well before the pause's end");
+        char c;
+        check(PlatRecv(peers[0], &c, 1, 1000) == 0, "the waiting connection closed");
+        check(StartHandlerThread(HoldHandler, nullptr) == -1, "no handler started after it");
+        check(TryTakeHandlerPlace(PORT_NOTIFY) == 0, "no place after it");
+        std::atomic<int> bGot(0);
+        std::thread([&bGot] { bGot = WaitHandlerPlace(PORT_NOTIFY, 100); }).detach();
+        PlatSleep(500);
+        check(bGot == 0 && HandlersRunning() == running, "a listener kept waiting");
+        fflush(stderr);
+        std::_Exit(bad);
+    };
+    EXPECT_EXIT(stop(), ::testing::ExitedWithCode(0), "");
 }
 
 /* The cap follows the tightest limit: the descriptors less those the

@@ -49,11 +49,6 @@ int PlatSockStartup(void)
     return WSAStartup(WINSOCK_VERSION_11, &wsdata);
 }
 
-void PlatSockCleanup(void)
-{
-    WSACleanup();
-}
-
 PSocket PlatTcpSocket(void)
 {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);

@@ -38,6 +38,12 @@ void StartServices(void *hwnd, const Switches *)
     sLogAtServiceStart = LogText();
 }
 
+int StopServices(int)
+{
+    ServiceCalls.push_back("stop");
+    return 0;
+}
+
 void ClearProbes(void)
 {
     TrayCalls.clear();

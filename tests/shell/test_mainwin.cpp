@@ -77,6 +77,7 @@ TEST_F(MainWindow, ShutDownTakesTheIconDownAndFreesTheMenu)
 
     TrayCalls.clear();
     ShutDown();
+    EXPECT_EQ(ServiceCalls, (std::vector<std::string>{"reset", "start", "stop"}));
     ASSERT_EQ(TrayCalls.size(), 1u);
     EXPECT_EQ(TrayCalls[0].message, (DWORD)NIM_DELETE);
     EXPECT_EQ(TrayCalls[0].record.hWnd, g_hWnd);
