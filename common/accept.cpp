@@ -89,9 +89,12 @@ int HandlersRunning(void)
     return iHandlersRunning;
 }
 
-/* The places port may take: all, or all but the notification port's. */
+/* The places port may take: all, or all but the notification port's; none
+   once the handlers are stopped. */
 static int PlacesForLocked(HandlerPort port)
 {
+    if (bStopping)
+        return 0;
     if (iHandlerCap == 0)
         InitCapLocked();
     int reserve = iHandlerCap / 4 < NOTIFY_RESERVE ? iHandlerCap / 4 : NOTIFY_RESERVE;
@@ -101,14 +104,15 @@ static int PlacesForLocked(HandlerPort port)
 int TryTakeHandlerPlace(HandlerPort port)
 {
     std::lock_guard<std::mutex> hold(HandlersLock);
-    if (bStopping || iHandlersRunning >= PlacesForLocked(port))
+    if (iHandlersRunning >= PlacesForLocked(port))
         return 0;
     iHandlersRunning++;
     return 1;
 }
 
-/* Once the handlers are stopped, whoever waits for a place waits for good:
-   a listener stays parked here while the process ends. */
+/* Once the handlers are stopped, whoever waits for a place waits for good
+   (no place comes free then): a listener stays parked here while the
+   process ends. */
 static void ParkWhileStopping(std::unique_lock<std::mutex> &hold)
 {
     while (bStopping)
@@ -124,7 +128,6 @@ int WaitHandlerPlace(HandlerPort port, int ms)
         HandlerEnded.wait(hold, bFree);
     else if (!HandlerEnded.wait_for(hold, std::chrono::milliseconds(ms), bFree))
         return 0;
-    ParkWhileStopping(hold);
     iHandlersRunning++;
     return 1;
 }

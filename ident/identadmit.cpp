@@ -139,6 +139,15 @@ static void IdentHandlerMain(void *arg)
     IdentHandlerGone(slot);
 }
 
+/* Closes a connection whose query has not come; its handler ends at once.
+   Called with the lock held. */
+static void ShedLocked(IdentSlot *slot)
+{
+    slot->state = SLOT_SHED;
+    PlatShutdown(slot->connection);
+    slot->wake.notify_one();
+}
+
 /* Closes one silent connection to make room: of the address holding the
    most handlers (then the next, if it has none silent), the one that has
    waited longest. Its handler ends at once and gives its place back. 1
@@ -160,9 +169,7 @@ static int ShedOneLocked(void)
             return 0;
         for (IdentSlot *slot : most->slots) {
             if (slot->state == SLOT_WAITING && PlatBytesWaiting(slot->connection) == 0) {
-                slot->state = SLOT_SHED;
-                PlatShutdown(slot->connection);
-                slot->wake.notify_one();
+                ShedLocked(slot);
                 if (ShedAddrs.size() < SHED_ADDRS_MAX)
                     ShedAddrs.insert(mostAddr);
                 return 1;
@@ -175,15 +182,10 @@ static int ShedOneLocked(void)
 void LetIdentWaitersGo(void)
 {
     std::lock_guard<std::mutex> hold(PeersLock);
-    for (auto &p : IdentPeers) {
-        for (IdentSlot *slot : p.second.slots) {
-            if (slot->state == SLOT_WAITING) {
-                slot->state = SLOT_SHED;
-                PlatShutdown(slot->connection);
-                slot->wake.notify_one();
-            }
-        }
-    }
+    for (auto &p : IdentPeers)
+        for (IdentSlot *slot : p.second.slots)
+            if (slot->state == SLOT_WAITING)
+                ShedLocked(slot);
 }
 
 void TakeIdentPlace(void)
