@@ -6,6 +6,7 @@
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
+#include "../common/version.h"
 #include "../ident/identadmit.h"
 #include "../ident/identhandler.h"
 #include "../ident/identlisten.h"
@@ -19,6 +20,12 @@ void ResetServices(void)
     iRcvdClientConnects = 0;
     iRcvdClientQuits = 0;
     InitNodeRec();
+}
+
+void SayStarted(void)
+{
+    MsgOut(QUILLET_TITLE "\r\n");
+    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
 }
 
 void StartServices(void *hwnd, const Switches *sw)

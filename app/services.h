@@ -6,6 +6,10 @@
 /* Zeroes the counters and clears the node table. Before any thread starts. */
 void ResetServices(void);
 
+/* The log's first two lines, the same on both front ends: the title and
+   that the server is up. Once the log can take lines, before any other. */
+void SayStarted(void);
+
 struct Switches;
 
 /* Clears the ready flag, sets the caps on handlers from the system's

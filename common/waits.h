@@ -5,7 +5,7 @@
      the unit tests (test_core): tests/support/quickwaits.cpp, short waits
        so that handler tests run in milliseconds;
      the benchmark build (CMake option QUILLET_NO_IDENT_WAITS):
-       bench/nowaits.cpp, no IDENT waits and the shipped idle drop.
+       common/nowaits.cpp, no IDENT waits and the shipped idle drop.
    CMake's quillet_waits object library holds the first or the last. */
 #ifndef QUILLET_WAITS_H
 #define QUILLET_WAITS_H

@@ -6,7 +6,6 @@
 #include "../app/switches.h"
 #include "../common/logqueue.h"
 #include "../common/platform.h"
-#include "../common/version.h"
 #include "../ident/identlisten.h"
 
 #include <errno.h>
@@ -157,8 +156,7 @@ int main(int argc, char **argv)
         UserErr("Unable to start the log writer");
 
     ResetServices();
-    MsgOut(QUILLET_TITLE "\r\n");
-    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
+    SayStarted();
     if (bRoot && !bAccount)
         MsgOut("- Running as root: --user=NAME gives root up once port 113 is bound\r\n");
     else if (bAccount && !bRoot)

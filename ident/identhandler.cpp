@@ -3,6 +3,7 @@
 
 #include "identadmit.h"
 #include "identquery.h"
+#include "ircname.h"
 #include "nodetable.h"
 #include "../common/accept.h"
 #include "../common/platform.h"
@@ -15,12 +16,6 @@
 
 /* Set once at start, before any handler runs. */
 static std::atomic<int> bTableOnly(0);
-static std::atomic<int> bIrcNames(0);
-
-int bAnswerIrcNames(void)
-{
-    return bIrcNames;
-}
 
 void InitIdentAnswers(int bTableOnlyWanted, int bIrcNamesWanted)
 {

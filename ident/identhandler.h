@@ -16,7 +16,4 @@ void IdentHandler(void *connection);
    and whether users are answered with their IRC-safe idents (--irc-names). */
 void InitIdentAnswers(int bTableOnly, int bIrcNames = 0);
 
-/* 1 when users are answered with their IRC-safe idents, else 0. */
-int bAnswerIrcNames(void);
-
 #endif

@@ -10,6 +10,8 @@ static const uint32_t FNV_OFFSET = 2166136261u;
 static const uint32_t FNV_PRIME = 16777619u;
 static const char BASE36[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 
+std::atomic<int> bIrcNames(0);
+
 static bool bAlnum(unsigned char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -25,6 +27,20 @@ int IrcNameFaults(const char *name)
             faults |= IRC_HAS_OTHER;
     }
     return faults;
+}
+
+void IrcFaultsText(int faults, char *why)
+{
+    char all[IRC_FAULTS_TEXT_SIZE + 2] = "";
+    if (faults & IRC_HAS_BLANK)
+        strcat(all, ", a blank");
+    if (faults & IRC_HAS_OTHER)
+        strcat(all, ", a character other than letters and digits");
+    if (faults & IRC_TOO_LONG) {
+        size_t n = strlen(all);
+        snprintf(all + n, sizeof(all) - n, ", more than %d characters", IRC_IDENT_MAX);
+    }
+    strcpy(why, all[0] != '\0' ? all + 2 : all);
 }
 
 static uint32_t Fnv1a(uint32_t hash, const char *bytes)

@@ -6,8 +6,14 @@
 #ifndef QUILLET_IRCNAME_H
 #define QUILLET_IRCNAME_H
 
+#include <atomic>
+
 #define IRC_IDENT_MAX 10
 #define IRC_IDENT_SIZE (IRC_IDENT_MAX + 1)
+
+/* Whether users are answered with these idents (--irc-names): set once at
+   start, before any handler runs (InitIdentAnswers). */
+extern std::atomic<int> bIrcNames;
 
 /* Letters and digits of the name kept before the suffix, and the suffix's
    length: the last base-36 digits of the name's FNV-1a hash. */
@@ -18,8 +24,13 @@
    when it is safe (1 to 10 ASCII letters and digits). */
 #define IRC_HAS_BLANK 1
 #define IRC_HAS_OTHER 2 /* a character other than a letter, digit or blank */
-#define IRC_TOO_LONG 4  /* more than 10 characters */
+#define IRC_TOO_LONG 4  /* more than IRC_IDENT_MAX characters */
 int IrcNameFaults(const char *name);
+
+/* The faults as the log names them, joined by ", ", into why
+   (IRC_FAULTS_TEXT_SIZE bytes): "a blank, more than 10 characters". */
+#define IRC_FAULTS_TEXT_SIZE 96
+void IrcFaultsText(int faults, char *why);
 
 /* The ident for name, into ident (IRC_IDENT_SIZE bytes): the name itself
    when it is safe and counter is 0; otherwise its first letters and digits,

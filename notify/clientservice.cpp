@@ -8,7 +8,7 @@
 #include "../common/state.h"
 #include "../common/textutil.h"
 #include "../common/waits.h"
-#include "../ident/identhandler.h"
+#include "../ident/identquery.h"
 #include "../ident/ircname.h"
 #include "../ident/nodetable.h"
 
@@ -140,7 +140,7 @@ static void LogIdent(int node)
     char shown[4 * NODE_NAME_SIZE], line[sizeof(shown) + 256];
     EscapeControls(shown, entry.sName, sizeof(shown));
     int faults = IrcNameFaults(entry.sName);
-    if (bAnswerIrcNames()) {
+    if (bIrcNames) {
         char first[IRC_IDENT_SIZE];
         IrcIdent(entry.sName, 0, first);
         if (entry.sIdent[0] == '\0')
@@ -158,18 +158,13 @@ static void LogIdent(int node)
                      node, shown, entry.sIdent);
         else
             return;
-    } else if (faults != 0 && strcmp(entry.sName, "DISABLED") != 0) {
-        char why[96] = "";
-        if (faults & IRC_HAS_BLANK)
-            strcat(why, ", a blank");
-        if (faults & IRC_HAS_OTHER)
-            strcat(why, ", a character other than letters and digits");
-        if (faults & IRC_TOO_LONG)
-            strcat(why, ", more than 10 characters");
+    } else if (faults != 0 && IdentKindForName(entry.sName) != IDENT_HIDDEN_USER) {
+        char why[IRC_FAULTS_TEXT_SIZE];
+        IrcFaultsText(faults, why);
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> name <%s> may be refused or cut by chat servers: it "
                  "has %s (--irc-names sends a name they all keep)\r\n",
-                 node, shown, why + 2);
+                 node, shown, why);
     } else {
         return;
     }

@@ -85,8 +85,7 @@ static INT_PTR MsgInitDialog(HWND hwnd)
     iMsgYBorder = actualDialogRect.bottom - actualEditRect.bottom;
 
     SetStatusText("Quillet - Ready");
-    MsgOut(QUILLET_TITLE "\r\n");
-    MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
+    SayStarted();
     StartServices(hwnd, &g_switches);
     StartStatistics(hwnd);
     SetStatusText("Quillet - Ready & Waiting");

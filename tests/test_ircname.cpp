@@ -13,25 +13,31 @@ TEST(IrcName, EveryKindOfNameGetsItsSafeForm)
     const struct {
         std::string name, ident;
         int faults;
+        const char *why = nullptr; /* the log's words for the faults */
     } cases[] = {
         {"bbsalice", "bbsalice", 0},
-        {"Alice Smith", "AliceSm2mo", BLANK | LONG_},
-        {"bbs_alice", "bbsalicfcx", OTHER},
+        {"Alice Smith", "AliceSm2mo", BLANK | LONG_, "a blank, more than 10 characters"},
+        {"bbs_alice", "bbsalicfcx", OTHER, "a character other than letters and digits"},
         {"bbs.alice", "bbsalicpv8", OTHER},
         {"ABCDEFGHIJ", "ABCDEFGHIJ", 0},
-        {"ABCDEFGHIJK", "ABCDEFGi7v", LONG_},
+        {"ABCDEFGHIJK", "ABCDEFGi7v", LONG_, "more than 10 characters"},
         {"abcdefghij1", "abcdefg2d5", LONG_}, /* equal in their first ten, */
         {"abcdefghij2", "abcdefg9a8", LONG_}, /* apart in their idents */
-        {"caf\xe9 au lait", "cafaulacvw", BLANK | OTHER | LONG_},
+        {"caf\xe9 au lait", "cafaulacvw", BLANK | OTHER | LONG_,
+         "a blank, a character other than letters and digits, more than 10 characters"},
         {std::string(127, 'x'), "xxxxxxx5dr", LONG_},
-        {"", "", 0},
+        {"", "", 0, ""},
         {"!!! ...", "", BLANK | OTHER},
     };
     for (const auto &c : cases) {
-        char ident[IRC_IDENT_SIZE];
+        char ident[IRC_IDENT_SIZE], why[IRC_FAULTS_TEXT_SIZE];
         IrcIdent(c.name.c_str(), 0, ident);
         EXPECT_EQ(ident, c.ident) << c.name;
         EXPECT_EQ(IrcNameFaults(c.name.c_str()), c.faults) << c.name;
+        IrcFaultsText(c.faults, why);
+        if (c.why != nullptr) {
+            EXPECT_STREQ(why, c.why) << c.name;
+        }
     }
 }
 

@@ -11,9 +11,8 @@
 #include <string.h>
 
 std::vector<TrayCall> TrayCalls;
-std::vector<std::string> ServiceCalls;
 void *pServicesWindow;
-std::string sLogAtServiceStart;
+bool bServicesStopped;
 
 BOOL TrayNotify(DWORD message, NOTIFYICONDATAA *data)
 {
@@ -26,30 +25,26 @@ BOOL TrayNotify(DWORD message, NOTIFYICONDATAA *data)
     return TRUE;
 }
 
-void ResetServices(void)
-{
-    ServiceCalls.push_back("reset");
-}
+void ResetServices(void) {}
+
+void SayStarted(void) {}
 
 void StartServices(void *hwnd, const Switches *)
 {
-    ServiceCalls.push_back("start");
     pServicesWindow = hwnd;
-    sLogAtServiceStart = LogText();
 }
 
 int StopServices(int)
 {
-    ServiceCalls.push_back("stop");
+    bServicesStopped = true;
     return 0;
 }
 
 void ClearProbes(void)
 {
     TrayCalls.clear();
-    ServiceCalls.clear();
     pServicesWindow = nullptr;
-    sLogAtServiceStart.clear();
+    bServicesStopped = false;
 }
 
 std::string LogText(void)

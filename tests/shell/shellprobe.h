@@ -18,12 +18,10 @@ struct TrayCall {
 
 extern std::vector<TrayCall> TrayCalls;
 
-/* The start-up calls into the services, in order ("reset", "start"), the
-   window the services were given and the log as it stood when they
-   started. */
-extern std::vector<std::string> ServiceCalls;
+/* The window the services were given at start, and whether they were
+   stopped. The stand-ins write nothing to the log. */
 extern void *pServicesWindow;
-extern std::string sLogAtServiceStart;
+extern bool bServicesStopped;
 
 void ClearProbes(void);
 

@@ -1,4 +1,4 @@
-/* bench/nowaits.cpp: the waits of the benchmark build, which measures how
+/* common/nowaits.cpp: the waits of the benchmark build, which measures how
    fast queries are answered: IDENT replies without the 2 s waits, silent
    connections dropped as in the shipped program. Never shipped. */
 #include "../common/waits.h"
