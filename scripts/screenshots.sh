@@ -47,13 +47,10 @@ wait_up "$QUILLET" 60 "$HOST"
 
 # Users connect, one leaves, and a chat server asks who another is: the
 # log shows each, the Statistics group counts them.
-"$LINUX_BUILD/palaver-notify" connect 7 6667 40000 bob >/dev/null
-"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >/dev/null
-"$LINUX_BUILD/palaver-notify" quit 7 >/dev/null
-exec 3<>/dev/tcp/127.0.0.1/113
-printf '1234 , 194\r\n' >&3
-timeout 20 cat <&3 >/dev/null
-exec 3<&-
+register 7 6667 40000 bob
+register 3 194 1234 alice
+"$BIN/palaver-notify" quit 7
+exchange 113 '1234 , 194\r\n' 20 >/dev/null
 
 probe restore
 sleep 2

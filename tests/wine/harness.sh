@@ -2,12 +2,14 @@
 # scripts/wine.sh sandbox share (the tests here and scripts/screenshots.sh):
 # the probe that drives the running window, starting the program, waiting
 # for it to come up and for it to end. It builds on tests/support/harness.sh
-# (start_host, host_notify_port, fail, fail_now, finish). Sourced from the
-# top of the tree inside the sandbox with NAME (the script's name for its
-# messages), LINUX_BUILD and WIN_BUILD (the i686 or the x86_64 build) set;
-# RUN is the sandbox's scratch directory, where every program's output goes
-# as *.out. WINE is the loader for WIN_BUILD's programs, ARCH win32 or
-# win64 as the release files name them.
+# (start_host, register, expect_reply, fail, finish...), whose log waits
+# read the log from the window here. Sourced from the top of the tree
+# inside the sandbox with NAME (the script's name for its messages),
+# LINUX_BUILD and WIN_BUILD (the i686 or the x86_64 build) set; RUN is the
+# sandbox's scratch directory, where every program's output goes as *.out.
+# WINE is the loader for WIN_BUILD's programs, ARCH win32 or win64 as the
+# release files name them. Every step depends on the one before, so the
+# first failure ends the run.
 # shellcheck shell=bash
 
 RUN=$SANDBOX_RUN
@@ -20,6 +22,7 @@ ERR=$RUN/quillet.out
 # shellcheck source=../../scripts/wine-paths
 . scripts/wine-paths
 trap stop_all EXIT
+FAIL_STOPS=1
 
 show_outputs() {
     local f
@@ -37,6 +40,15 @@ WINE=$WINE64
 [ "$ARCH" = win32 ] && WINE=$WINE32
 
 probe() { "$WINE" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+
+# The log is in the running window: each look reads it afresh into LOG.
+wait_log() {
+    local deadline=$((SECONDS + ${2:-10}))
+    until probe log >"$LOG" 2>/dev/null && grep -aqF -- "$1" "$LOG"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.2
+    done
+}
 
 # start_exe [OUT [EXE]]: quillet.exe (by default the build's) under Wine
 # with QUILLET_SWITCHES (as tests/support/harness.sh), its output in OUT

@@ -98,13 +98,9 @@ quillet_pid=$QUILLET
 wait_up $quillet_pid 60 "$HOST"
 grep -q -- "- The mutex of one Quillet per host is held by no Quillet: running without it" "$LOG" ||
     fail_now "no line for the mutex held by another program"
-"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail_now "palaver-notify failed"
-exec 3<>/dev/tcp/127.0.0.1/113
-printf '1234 , 194\r\n' >&3
-reply=$(timeout 20 cat <&3 | tr -d '\r')
-exec 3<&-
-[ "$reply" = "1234,194 : USERID : UNIX : alice" ] || fail_now "IDENT reply [$reply]"
-echo "installer-test: the installed quillet.exe answered: $reply"
+register 3 194 1234 alice
+expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n' 20
+echo "installer-test: the installed quillet.exe answered: 1234,194 : USERID : UNIX : alice"
 
 # 3. Installing over the running copy closes it first.
 setup /S
@@ -132,4 +128,4 @@ done
 reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail_now "uninstall entry left behind"
 reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "Run entry left behind"
 echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left"
-echo "installer-test: PASS"
+finish "$NAME"

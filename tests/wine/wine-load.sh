@@ -62,4 +62,5 @@ kill -0 $quillet_pid 2>/dev/null || fail_now "quillet.exe is gone after the load
 
 probe quit >/dev/null 2>&1 || fail_now "the quit command could not be sent"
 ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
-echo "wine-load: PASS, $COUNT of $COUNT answered"
+echo "wine-load: $COUNT of $COUNT answered"
+finish "$NAME"

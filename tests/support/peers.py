@@ -1,6 +1,7 @@
-"""tests/fault/peers.py: the peers of the fault scenarios, which bash cannot
-play: exact bytes, precise timing, many connections held at once, and the
-CPU time a process spends meanwhile. Every wait here is bounded."""
+"""tests/support/peers.py: the peers that bash cannot play, for the
+scenarios (tests/support/harness.sh runs it as PEERS): exact bytes, precise
+timing, many connections held at once, and the CPU time a process spends
+meanwhile. Every wait here is bounded."""
 import errno
 import fcntl
 import os
