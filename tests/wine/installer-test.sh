@@ -26,22 +26,10 @@ DIST=$(realpath "${1:-dist}")
 LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 VERSION=$(sed -n 's/^#define QUILLET_VERSION_TEXT "\(.*\)"$/\1/p' common/version.h)
-# shellcheck source=../../scripts/wine-paths
-. scripts/wine-paths
-ARCH=$(wine_arch "$WIN_BUILD/shell/quillet.exe")
-SETUP=$DIST/quillet-$VERSION-$ARCH-setup.exe
-
-if [ -z "${SANDBOX_RUN:-}" ]; then
-    for f in "$SETUP" "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
-        "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "installer-test: $f is missing; run make dist and build linux and the Windows build" >&2; exit 1; }
-    done
-    exec scripts/wine.sh sandbox "$(realpath "$0")" "$DIST" "$LINUX_BUILD" "$WIN_BUILD"
-fi
-
-NAME=installer-test
-# shellcheck source=harness.sh disable=SC2034
+# shellcheck source=harness.sh
 . tests/wine/harness.sh
+SETUP=$DIST/quillet-$VERSION-$ARCH-setup.exe
+[ -e "$SETUP" ] || fail_now "$SETUP is missing; run make dist"
 C=$WINEPREFIX/drive_c
 # A 32-bit program on 64-bit Windows goes to the 32-bit Program Files.
 INSTDIR_WIN='C:\Program Files\Quillet'

@@ -22,12 +22,7 @@ FOR=${3:?seconds}
 LINUX_BUILD=$(realpath "${4:-build/linux}")
 WIN_BUILD=$(realpath "${5:-build/win32}")
 
-if [ -z "${SANDBOX_RUN:-}" ]; then
-    exec scripts/wine.sh sandbox "$(realpath "$0")" "$KIND" "$RATE" "$FOR" "$LINUX_BUILD" "$WIN_BUILD"
-fi
-
-NAME=wine-flood
-# shellcheck source=harness.sh disable=SC2034
+# shellcheck source=harness.sh
 . tests/wine/harness.sh
 
 start_host --name "Flood Board" || fail_now "no host server"
