@@ -279,9 +279,9 @@ squatted_lock)
     # Another program holds the name of the lock of one Quillet per host
     # (bound, as any account may, not listening): Quillet runs anyway and
     # says why.
-    python3 -c 'import socket, time; s = socket.socket(socket.AF_UNIX); s.bind("\0quillet/one-per-host"); time.sleep(60)' &
+    python3 -c 'import socket, time; s = socket.socket(socket.AF_UNIX); s.bind("\0quillet/one-per-host"); print("held", flush=True); time.sleep(60)' >"$WORK/squat.out" &
     pids+=($!)
-    sleep 0.5
+    wait_for "$WORK/squat.out" held 10 || fail_now "the lock's name could not be taken"
     start_host
     start_quillet
     ready
