@@ -102,7 +102,7 @@ foreign)
         fail "the other host's record was not refused: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : ERROR : NO-USER \r\n'
     # This host reaching its own outside address is still this host.
-    bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 4 194 1234 alice)
+    record 4 194 1234 alice | notify 192.0.2.1
     connected 4 || fail "own address refused"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     stop_quillet
@@ -162,14 +162,13 @@ split_record)
     start_host
     start_quillet
     ready
-    port=$NOTIFY_PORT
     {
         record 7 6667 40000 carol | head -c 17
         sleep 0.3
         record 7 6667 40000 carol | tail -c +18 | head -c 10
         sleep 0.3
         record 7 6667 40000 carol | tail -c +28
-    } | bash -c "exec 3<>/dev/tcp/127.0.0.1/$port && cat >&3"
+    } | notify
     connected 7 || fail "no Connect line"
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : carol\r\n'
     stop_quillet
@@ -238,7 +237,7 @@ no_register)
     log_lines | grep -qx -- "- IDENT Service registration failure" || fail "no registration failure: $(log_lines)"
     grep -qF "IDENT Service initialiased" "$LOG" && fail "claims the service initialised"
     grep -q 'registered service' "$HOST" && fail "wcsrvd took the registration: $(cat "$HOST")"
-    record 6 6667 40000 dave | bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3"
+    record 6 6667 40000 dave | notify
     connected 6 || fail "notification port not served"
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : dave\r\n'
     stop_quillet

@@ -12,11 +12,6 @@ PY=$4
 . "$(dirname "$0")/../support/harness.sh"
 harness_scratch
 
-# notify: sends standard input as one notification connection.
-notify() {
-    bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3 && timeout 5 cat <&3 >/dev/null"
-}
-
 # answering SECONDS: waits until port 113 answers, for scenarios whose log
 # is out of sight.
 answering() {

@@ -143,6 +143,13 @@ record() {
     field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
 }
 
+# notify [ADDRESS]: standard input sent as one connection to the
+# notification port (at ADDRESS, 127.0.0.1 unless given); waits up to 5 s
+# for the program to close it.
+notify() {
+    bash -c "exec 3<>/dev/tcp/${1:-127.0.0.1}/$NOTIFY_PORT && cat >&3 && timeout 5 cat <&3 >/dev/null"
+}
+
 show_outputs() {
     echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
 }
