@@ -9,20 +9,6 @@ BIN=$2
 . "$(dirname "$0")/../support/harness.sh"
 harness_scratch
 
-# ident QUERY: prints the reply to an IDENT query on 127.0.0.1:113.
-ident() {
-    exec 3<>/dev/tcp/127.0.0.1/113 || return 1
-    printf '%b' "$1" >&3
-    timeout 10 cat <&3
-    exec 3<&- 3>&-
-}
-
-expect_reply() {
-    local got
-    got=$(ident "$1")
-    [ "$got" = "$(printf '%b' "$2")" ] || fail "query '$1': expected '$2', got '$got'"
-}
-
 # ends_within SECONDS: waits for quillet to end by itself; its exit status,
 # or a failure when it is still running after SECONDS.
 ends_within() {
@@ -49,21 +35,13 @@ host_fault_ends() {
 
 ip link set lo up
 
-# expect_from ADDRESS QUERY REPLY: the reply to a query sent from ADDRESS.
-expect_from() {
-    local got
-    got=$(ask_from "$1" "$2")
-    [ "$got" = "$(printf '%b' "$3")" ] || fail "query '$2' from $1: expected '$3', got '$got'"
-}
-
 # alice_checked: answers are checked; a user's real connection registered
 # as alice on node 3 is named to the chat server at its other end.
 alice_checked() {
     grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
     user_connection
-    "$BIN/palaver-notify" connect 3 6667 40000 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
-    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n'
+    register 3 6667 40000 alice
+    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
 }
 
 case "$SCENARIO" in
@@ -102,8 +80,7 @@ identify)
     start_host
     start_quillet
     ready
-    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    register 3 194 1234 alice
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     grep -qF -- "- IdentHandler match found on node <3>" "$LOG" || fail "no match line"
     "$BIN/palaver-notify" quit 3 || fail "palaver-notify quit failed"
@@ -125,8 +102,8 @@ foreign)
         fail "the other host's record was not refused: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : ERROR : NO-USER \r\n'
     # This host reaching its own outside address is still this host.
-    bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 4 194 1234 alice)
-    wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "own address refused"
+    record 4 194 1234 alice | notify 192.0.2.1
+    connected 4 || fail "own address refused"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     stop_quillet
     ;;
@@ -177,8 +154,7 @@ port_taken)
     wait_for "$LOG" "- IndentListen LastError <" 10 || fail "no bind failure: $(log_lines)"
     log_lines | grep -A1 -- "^- IdentListen bind failure$" | grep -q "^- IndentListen LastError <98>$" ||
         fail "bind failure lines differ: $(log_lines)"
-    "$BIN/palaver-notify" connect 5 6667 40000 bob || fail "notifications stopped"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <5>" 5 || fail "no Connect line"
+    register 5 6667 40000 bob
     stop_quillet
     ;;
 split_record)
@@ -186,15 +162,14 @@ split_record)
     start_host
     start_quillet
     ready
-    port=$NOTIFY_PORT
     {
         record 7 6667 40000 carol | head -c 17
         sleep 0.3
         record 7 6667 40000 carol | tail -c +18 | head -c 10
         sleep 0.3
         record 7 6667 40000 carol | tail -c +28
-    } | bash -c "exec 3<>/dev/tcp/127.0.0.1/$port && cat >&3"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <7>" 5 || fail "no Connect line"
+    } | notify
+    connected 7 || fail "no Connect line"
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : carol\r\n'
     stop_quillet
     ;;
@@ -235,10 +210,12 @@ second_start)
     start_host
     start_quillet
     ready
-    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
-    exec 3<>/dev/tcp/127.0.0.1/113 || fail "port 113 not open"
-    printf '1234 , 194\r\n' >&3
+    register 3 194 1234 alice
+    # A query under way while the second copy starts: its answer is checked
+    # in the background, a failure written to first.out.
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n' >"$WORK/first.out" &
+    asking=$!
+    for _ in $(seq 100); do ss -Htn state established 'dport = :113' | grep -q . && break; sleep 0.05; done
     timeout 10 "$BIN/quillet" --no-such-switch >"$WORK/second.log" 2>"$WORK/second.err"
     status=$?
     [ $status -eq 1 ] || fail "the second copy ended with status $status"
@@ -246,9 +223,8 @@ second_start)
         fail "the second copy gave no reason: $(cat "$WORK/second.err")"
     [ -s "$WORK/second.log" ] && fail "the second copy logged: $(cat "$WORK/second.log")"
     [ "$(grep -c 'registered service' "$HOST")" -eq 1 ] || fail "registrations: $(cat "$HOST")"
-    got=$(timeout 10 cat <&3)
-    exec 3<&- 3>&-
-    [ "$got" = "$(printf '1234,194 : USERID : UNIX : alice\r\n')" ] || fail "the first copy answered '$got'"
+    wait "$asking"
+    [ -s "$WORK/first.out" ] && fail "the first copy's answer: $(cat "$WORK/first.out")"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     stop_quillet
     ;;
@@ -261,8 +237,8 @@ no_register)
     log_lines | grep -qx -- "- IDENT Service registration failure" || fail "no registration failure: $(log_lines)"
     grep -qF "IDENT Service initialiased" "$LOG" && fail "claims the service initialised"
     grep -q 'registered service' "$HOST" && fail "wcsrvd took the registration: $(cat "$HOST")"
-    record 6 6667 40000 dave | bash -c "exec 3<>/dev/tcp/127.0.0.1/$NOTIFY_PORT && cat >&3"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <6>" 5 || fail "notification port not served"
+    record 6 6667 40000 dave | notify
+    connected 6 || fail "notification port not served"
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : dave\r\n'
     stop_quillet
     ;;
@@ -277,7 +253,7 @@ host_address)
     ready
     port=$NOTIFY_PORT
     record 4 194 1234 alice | timeout 10 nc -s 10.7.0.1 127.0.0.1 "$port"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <4>" 5 || fail "second address refused: $(log_lines)"
+    connected 4 || fail "second address refused: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     other_host
     nsenter -t "$OTHER" -n bash -c "exec 3<>/dev/tcp/192.0.2.1/$port && cat >&3" < <(record 5 194 1234 evil)
@@ -302,9 +278,9 @@ squatted_lock)
     # Another program holds the name of the lock of one Quillet per host
     # (bound, as any account may, not listening): Quillet runs anyway and
     # says why.
-    python3 -c 'import socket, time; s = socket.socket(socket.AF_UNIX); s.bind("\0quillet/one-per-host"); time.sleep(60)' &
+    python3 -c 'import socket, time; s = socket.socket(socket.AF_UNIX); s.bind("\0quillet/one-per-host"); print("held", flush=True); time.sleep(60)' >"$WORK/squat.out" &
     pids+=($!)
-    sleep 0.5
+    wait_for "$WORK/squat.out" held 10 || fail_now "the lock's name could not be taken"
     start_host
     start_quillet
     ready
@@ -324,15 +300,15 @@ real_pairs)
     start_quillet
     ready
     alice_checked
-    expect_from 127.0.0.3 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
+    expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.3
     log_lines | grep -qx -- "- IdentHandler no open connection for node <3> from <127.0.0.3>" ||
         fail "no line for the other asker: $(log_lines | tail -n 3)"
-    "$BIN/palaver-notify" connect 5 6667 40000 bob || fail "palaver-notify connect failed"
+    register 5 6667 40000 bob
     wait_for "$LOG" "- ClientHandler node <3> lost its port pair to node <5>" 5 || fail "no line for the pair taken"
-    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : bob\r\n'
+    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : bob\r\n' 20 127.0.0.2
     # The user's client ends without a Quit.
     stop_program "$USER_PID"
-    expect_from 127.0.0.2 '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n'
+    expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.2
     stop_quillet
     ;;
 irc_names)
@@ -347,11 +323,12 @@ irc_names)
         start_quillet
         ready
         for i in "${!names[@]}"; do
-            "$BIN/palaver-notify" connect "$i" $((6000 + i)) $((40000 + i)) "${names[$i]}" || fail "connect ${names[$i]}"
+            register "$i" $((6000 + i)) $((40000 + i)) "${names[$i]}"
         done
         asks=()
         for i in "${!names[@]}"; do
-            ask_from 127.0.0.1 "$((40000 + i)) , $((6000 + i))\r\n" | tr -d '\r' | sed 's/.*USERID : UNIX : //' >"$WORK/ident.$i" &
+            exchange 113 "$((40000 + i)) , $((6000 + i))\r\n" 20 |
+                sed 's/^reply=b.*USERID : UNIX : \(.*\)\\r\\n. closed=.*/\1/' >"$WORK/ident.$i" &
             asks+=($!)
         done
         wait "${asks[@]}"
@@ -367,7 +344,7 @@ irc_names)
     QUILLET_SWITCHES=(--table-only)
     start_quillet
     ready
-    "$BIN/palaver-notify" connect 1 194 1234 "Alice Smith" || fail "palaver-notify connect failed"
+    register 1 194 1234 "Alice Smith"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : Alice Smith\r\n'
     log_lines | grep -qx -- "- ClientHandler node <1> name <Alice Smith> may be refused or cut by chat servers: it has a blank, more than 10 characters (--irc-names sends a name they all keep)" ||
         fail "no line saying why the name may be cut: $(log_lines | tail -n 3)"
@@ -387,14 +364,13 @@ host_late)
     [ "$(log_lines | grep -cx "Unable to connect to WINS Server")" -eq 1 ] || fail "reason not said once: $(log_lines)"
     grep -qaF $'Unable to connect to WINS Server\r\n- Connected to WINS Server\r\n' "$LOG" ||
         fail "start-up did not carry on after the reason line: $(log_lines)"
-    "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
-    wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+    register 3 194 1234 alice
     stop_program "$HOST_PID"
     wait_for "$LOG" "- Lost the WINS Server: waiting for it to come back" 10 || fail "the loss went unseen: $(log_lines)"
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     start_host
     wait_for "$LOG" "- Registered with the WINS Server again, Using Port Number $port" 10 || fail "not again: $(log_lines)"
-    "$BIN/palaver-notify" connect 4 194 1235 bob || fail "the board's client cannot find the port"
+    register 4 194 1235 bob
     expect_reply '1235 , 194\r\n' '1235,194 : USERID : UNIX : bob\r\n'
     stop_quillet
     ;;
@@ -438,8 +414,7 @@ drop_root)
         start_host
         start_quillet
         wait_for "$LOG" "- Started to Listen for Palaver Connections" 10 || fail "no start-up: $(log_lines)"
-        "$BIN/palaver-notify" connect 3 194 1234 alice || fail "palaver-notify connect failed"
-        wait_for "$LOG" "- ClientHandler Connect received on node  <3>" 5 || fail "no Connect line"
+        register 3 194 1234 alice
         ids=$(awk '/^(Uid|Gid):/ {print $2, $3, $4, $5} /^Cap(Prm|Eff):/ {print $2}' /proc/$QUILLET/status | tr '\n' ' ')
         [ "$ids" = "65534 65534 65534 65534 65534 65534 65534 65534 0000000000000000 0000000000000000 " ] ||
             fail "$phase: ids and capabilities while serving: $ids"

@@ -29,9 +29,9 @@ kill -0 "$QUILLET" 2>/dev/null || { echo "FAIL: quillet is gone"; status=1; }
 if grep -q "ERROR: AddressSanitizer\|runtime error\|ThreadSanitizer" "$ERR"; then
     echo "FAIL: sanitizer report"; head -n 40 "$ERR"; status=1
 fi
-echo "log: $(tr -d '\r' <"$LOG" | grep -c 'match found on node') matches," \
-     "$(tr -d '\r' <"$LOG" | grep -c 'Connect received') Connect lines," \
-     "$(tr -d '\r' <"$LOG" | grep -c 'Quit received') Quit lines"
+echo "log: $(log_lines | grep -c 'match found on node') matches," \
+     "$(log_lines | grep -c 'Connect received') Connect lines," \
+     "$(log_lines | grep -c 'Quit received') Quit lines"
 kill -TERM "$QUILLET"
 wait "$QUILLET" || { echo "FAIL: quillet did not end cleanly"; status=1; }
 [ $status -eq 0 ] && echo "load: passed"

@@ -11,12 +11,20 @@
 #
 # A failure is the caller's choice of two: fail counts it and the script
 # goes on to check more, finish then ends it; fail_now ends it at once,
-# for a step the rest depends on. Either way the programs' output is shown
-# (show_outputs; tests/wine/harness.sh shows its own).
+# for a step the rest depends on (a script whose every step depends on the
+# one before sets FAIL_STOPS, and fail ends it at once too). Either way the
+# programs' output is shown (show_outputs; tests/wine/harness.sh shows its
+# own).
+#
+# Every IDENT query goes through exchange (expect_reply checks its answer),
+# every user is registered through register; the peers bash cannot play
+# are PEERS (peers.py here), run by PY (python3 unless the caller set it).
 # shellcheck shell=bash
 
 pids=()
 failures=0
+PY=${PY:-python3}
+PEERS="$PY $(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/peers.py"
 
 # harness_scratch: a scratch directory WORK holding the logs; when the
 # script ends, whatever the harness started is stopped and WORK removed.
@@ -47,6 +55,7 @@ forget() {
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
+    [ -z "${FAIL_STOPS:-}" ] || finish "${NAME:-scenario}"
 }
 
 fail_now() {
@@ -134,6 +143,13 @@ record() {
     field C 4; field "$1" 5; field "$2" 6; field "$3" 6; field "$4" 129
 }
 
+# notify [ADDRESS]: standard input sent as one connection to the
+# notification port (at ADDRESS, 127.0.0.1 unless given); waits up to 5 s
+# for the program to close it.
+notify() {
+    bash -c "exec 3<>/dev/tcp/${1:-127.0.0.1}/$NOTIFY_PORT && cat >&3 && timeout 5 cat <&3 >/dev/null"
+}
+
 show_outputs() {
     echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
 }
@@ -150,9 +166,43 @@ user_connection() {
     for _ in $(seq 100); do ss -Htn state established 'sport = :40000' | grep -q . && break; sleep 0.05; done
 }
 
-# ask_from ADDRESS QUERY: the reply to an IDENT query sent from ADDRESS.
-ask_from() {
-    printf '%b' "$2" | timeout 20 nc -s "$1" 127.0.0.1 113
+# exchange PORT QUERY [SECONDS [SOURCE]]: one connection to 127.0.0.1:PORT,
+# from SOURCE when given, that sends QUERY (printf's escapes, \xNN for any
+# byte; empty sends nothing) and reads until the peer closes or SECONDS
+# (10) pass. Prints "reply=b'...' closed=0|1 seconds=N first=N" (first: the
+# seconds to the first reply, -1 for none).
+exchange() {
+    $PEERS exchange "$1" "$(printf '%b' "${2:-}" | od -An -v -tx1 | tr -d ' \n')" "${3:-10}" ${4:+"$4"}
+}
+
+# expect_reply QUERY REPLY [SECONDS [SOURCE]]: a query to port 113 gets
+# exactly REPLY (printf's escapes), then the close, within SECONDS (10).
+expect_reply() {
+    local got want
+    got=$(exchange 113 "$1" "${3:-10}" "${4:-}") || true
+    want="reply=$(printf '%b' "$2" | $PY -c 'import sys; print(repr(sys.stdin.buffer.read()))') closed=1"
+    [ "${got% seconds=*}" = "$want" ] || fail "query '$1'${4:+ from $4}: expected $want, got $got"
+}
+
+# wait_log TEXT [SECONDS]: true once the program's log holds TEXT, within
+# SECONDS (10). (tests/wine/harness.sh reads the log from the window.)
+wait_log() {
+    wait_for "$LOG" "$1" "${2:-10}"
+}
+
+# connected NODE [SECONDS]: true once the log has the line for a Connect
+# record on NODE, within SECONDS (5).
+connected() {
+    # fixed text: keep the two blanks
+    wait_log "- ClientHandler Connect received on node  <$1>" "${2:-5}"
+}
+
+# register NODE REMOTE LOCAL NAME [SECONDS]: a user registered as the board
+# registers one, through palaver-notify; its line must be logged within
+# SECONDS (5).
+register() {
+    "$BIN/palaver-notify" connect "$1" "$2" "$3" "$4" || { fail "palaver-notify connect $1 failed"; return 0; }
+    connected "$1" "${5:-5}" || fail "no Connect line for node $1"
 }
 
 # finish NAME: the scenario's verdict, with the programs' output when it

@@ -1,14 +1,29 @@
 # tests/wine/harness.sh: what the scripts that run quillet.exe inside
 # scripts/wine.sh sandbox share (the tests here and scripts/screenshots.sh):
-# the probe that drives the running window, starting the program, waiting
-# for it to come up and for it to end. It builds on tests/support/harness.sh
-# (start_host, host_notify_port, fail, fail_now, finish). Sourced from the
-# top of the tree inside the sandbox with NAME (the script's name for its
-# messages), LINUX_BUILD and WIN_BUILD (the i686 or the x86_64 build) set;
-# RUN is the sandbox's scratch directory, where every program's output goes
-# as *.out. WINE is the loader for WIN_BUILD's programs, ARCH win32 or
-# win64 as the release files name them.
+# entering the sandbox, the probe that drives the running window, starting
+# the program, waiting for it to come up and for it to end. It builds on
+# tests/support/harness.sh (start_host, register, expect_reply, fail,
+# finish...), whose log waits read the log from the window here.
+#
+# Sourced from the top of the tree, without arguments, once the script has
+# set LINUX_BUILD and WIN_BUILD (the i686 or the x86_64 build), and NEEDS to
+# the files it needs beyond both builds' programs, if any. Outside the
+# sandbox it checks that they are there and runs the script again inside,
+# with the same arguments. Inside, NAME is the script's name for its
+# messages; RUN is the sandbox's scratch directory, where every program's
+# output goes as *.out. WINE is the loader for WIN_BUILD's programs, ARCH
+# win32 or win64 as the release files name them. Every step depends on the
+# one before, so the first failure ends the run.
 # shellcheck shell=bash
+
+NAME=$(basename "$0" .sh)
+if [ -z "${SANDBOX_RUN:-}" ]; then
+    for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" "$WIN_BUILD/shell/quillet.exe" \
+        "$WIN_BUILD/tests/shell/quillet_probe.exe" ${NEEDS[@]+"${NEEDS[@]}"}; do
+        [ -e "$f" ] || { echo "$NAME: $f is missing; build the linux and Windows presets" >&2; exit 1; }
+    done
+    exec scripts/wine.sh sandbox "$(realpath "$0")" "$@"
+fi
 
 RUN=$SANDBOX_RUN
 BIN=$LINUX_BUILD
@@ -20,6 +35,7 @@ ERR=$RUN/quillet.out
 # shellcheck source=../../scripts/wine-paths
 . scripts/wine-paths
 trap stop_all EXIT
+FAIL_STOPS=1
 
 show_outputs() {
     local f
@@ -37,6 +53,15 @@ WINE=$WINE64
 [ "$ARCH" = win32 ] && WINE=$WINE32
 
 probe() { "$WINE" "$WIN_BUILD/tests/shell/quillet_probe.exe" "$@"; }
+
+# The log is in the running window: each look reads it afresh into LOG.
+wait_log() {
+    local deadline=$((SECONDS + ${2:-10}))
+    until probe log >"$LOG" 2>/dev/null && grep -aqF -- "$1" "$LOG"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.2
+    done
+}
 
 # start_exe [OUT [EXE]]: quillet.exe (by default the build's) under Wine
 # with QUILLET_SWITCHES (as tests/support/harness.sh), its output in OUT

@@ -26,22 +26,10 @@ DIST=$(realpath "${1:-dist}")
 LINUX_BUILD=$(realpath "${2:-build/linux}")
 WIN_BUILD=$(realpath "${3:-build/win64}")
 VERSION=$(sed -n 's/^#define QUILLET_VERSION_TEXT "\(.*\)"$/\1/p' common/version.h)
-# shellcheck source=../../scripts/wine-paths
-. scripts/wine-paths
-ARCH=$(wine_arch "$WIN_BUILD/shell/quillet.exe")
-SETUP=$DIST/quillet-$VERSION-$ARCH-setup.exe
-
-if [ -z "${SANDBOX_RUN:-}" ]; then
-    for f in "$SETUP" "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
-        "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "installer-test: $f is missing; run make dist and build linux and the Windows build" >&2; exit 1; }
-    done
-    exec scripts/wine.sh sandbox "$(realpath "$0")" "$DIST" "$LINUX_BUILD" "$WIN_BUILD"
-fi
-
-NAME=installer-test
-# shellcheck source=harness.sh disable=SC2034
+# shellcheck source=harness.sh
 . tests/wine/harness.sh
+SETUP=$DIST/quillet-$VERSION-$ARCH-setup.exe
+[ -e "$SETUP" ] || fail_now "$SETUP is missing; run make dist"
 C=$WINEPREFIX/drive_c
 # A 32-bit program on 64-bit Windows goes to the 32-bit Program Files.
 INSTDIR_WIN='C:\Program Files\Quillet'
@@ -98,13 +86,9 @@ quillet_pid=$QUILLET
 wait_up $quillet_pid 60 "$HOST"
 grep -q -- "- The mutex of one Quillet per host is held by no Quillet: running without it" "$LOG" ||
     fail_now "no line for the mutex held by another program"
-"$LINUX_BUILD/palaver-notify" connect 3 194 1234 alice >"$RUN/notify.out" 2>&1 || fail_now "palaver-notify failed"
-exec 3<>/dev/tcp/127.0.0.1/113
-printf '1234 , 194\r\n' >&3
-reply=$(timeout 20 cat <&3 | tr -d '\r')
-exec 3<&-
-[ "$reply" = "1234,194 : USERID : UNIX : alice" ] || fail_now "IDENT reply [$reply]"
-echo "installer-test: the installed quillet.exe answered: $reply"
+register 3 194 1234 alice
+expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n' 20
+echo "installer-test: the installed quillet.exe answered: 1234,194 : USERID : UNIX : alice"
 
 # 3. Installing over the running copy closes it first.
 setup /S
@@ -132,4 +116,4 @@ done
 reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail_now "uninstall entry left behind"
 reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "Run entry left behind"
 echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left"
-echo "installer-test: PASS"
+finish "$NAME"

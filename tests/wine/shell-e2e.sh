@@ -32,16 +32,7 @@ START_WAIT=60   # quillet up and both ports open
 QUIT_WAIT=30    # quillet gone after the quit command
 NO_HOST_WAIT=60 # quillet gone when no host server answers
 
-if [ -z "${SANDBOX_RUN:-}" ]; then
-    for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/palaver-notify" \
-        "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "shell-e2e: $f is missing; build the linux and Windows presets" >&2; exit 1; }
-    done
-    exec scripts/wine.sh sandbox "$(realpath "$0")" "$LINUX_BUILD" "$WIN_BUILD"
-fi
-
-NAME=shell-e2e
-# shellcheck source=harness.sh disable=SC2034
+# shellcheck source=harness.sh
 . tests/wine/harness.sh
 
 # The user's connection is real, so the answers are checked.
@@ -75,8 +66,7 @@ wait_up $quillet_pid $START_WAIT
 echo "shell-e2e: quillet.exe listening $(($(now_ms) - started)) ms after the host server started"
 
 user_connection
-"$LINUX_BUILD/palaver-notify" connect 3 6667 40000 alice >"$RUN/notify.out" 2>&1 ||
-    fail_now "palaver-notify connect failed"
+register 3 6667 40000 alice
 
 # A second start (a double click on top of the logon start) must leave the
 # running copy alone: no registration of its own, and the first copy's
@@ -94,16 +84,13 @@ done
 echo "shell-e2e: a second copy ended with status 1 and showed the first"
 
 # The reply comes after the server's 2 s wait, and the server closes the
-# connection 2 s after it; nc reads until then. The chat server is named,
-# another asker is not.
+# connection 2 s after it; the asker reads until then. The chat server is
+# named, another asker is not.
 asked=$(now_ms)
-reply=$(ask_from 127.0.0.2 '40000 , 6667\r\n' | od -An -c | tr -s ' \n' ' ')
-expected=$(printf '40000,6667 : USERID : UNIX : alice\r\n' | od -An -c | tr -s ' \n' ' ')
-[ "$reply" = "$expected" ] || fail_now "IDENT reply was [$reply], expected [$expected]"
+expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
 echo "shell-e2e: IDENT reply whole after $(($(now_ms) - asked)) ms: 40000,6667 : USERID : UNIX : alice"
-reply=$(ask_from 127.0.0.3 '40000 , 6667\r\n' | tr -d '\r')
-[ "$reply" = "40000,6667 : ERROR : NO-USER " ] || fail_now "another asker got [$reply]"
-echo "shell-e2e: another asker got: $reply"
+expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.3
+echo "shell-e2e: another asker got: 40000,6667 : ERROR : NO-USER "
 
 # The log, read from the window by another process, in order.
 probe log >"$LOG" || fail_now "could not read the log from the window"
@@ -133,8 +120,8 @@ tr -d '\r' <"$LOG" | sed 's/^/    /'
 # The Statistics fields: the window copies the counts a few times a second.
 # So far one Connect record and two IDENT connections; add a Connect and a
 # Quit, and an IDENT connection that closes without a query.
-"$LINUX_BUILD/palaver-notify" connect 5 6667 40000 bob >>"$RUN/notify.out" 2>&1 || fail_now "second connect failed"
-"$LINUX_BUILD/palaver-notify" quit 5 >>"$RUN/notify.out" 2>&1 || fail_now "quit failed"
+register 5 6667 40000 bob
+"$BIN/palaver-notify" quit 5 || fail_now "quit failed"
 exec 3<>/dev/tcp/127.0.0.1/113
 exec 3<&-
 stats=
@@ -155,7 +142,7 @@ restarted=$(now_ms)
 wait_for "$HOST" "registered service \"quillet\" vendor \"Tarnwell, New Zealand\" version 1 port $port" 10 ||
     fail_now "not registered again within 10 s of the host's restart"
 echo "shell-e2e: registered port $port again $(($(now_ms) - restarted)) ms after the host server restarted"
-"$LINUX_BUILD/palaver-notify" connect 7 6667 40000 carol >>"$RUN/notify.out" 2>&1 || fail_now "connect after the restart failed"
+register 7 6667 40000 carol
 probe log >"$LOG" || fail_now "could not read the log from the window"
 expect_in_order \
     "- Lost the WINS Server: waiting for it to come back" \
@@ -166,4 +153,4 @@ expect_in_order \
 probe quit || fail_now "could not send the quit command"
 ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
 echo "shell-e2e: quillet.exe quit with status 0"
-echo "shell-e2e: PASS"
+finish "$NAME"

@@ -22,14 +22,8 @@ FOR=${3:?seconds}
 LINUX_BUILD=$(realpath "${4:-build/linux}")
 WIN_BUILD=$(realpath "${5:-build/win32}")
 
-if [ -z "${SANDBOX_RUN:-}" ]; then
-    exec scripts/wine.sh sandbox "$(realpath "$0")" "$KIND" "$RATE" "$FOR" "$LINUX_BUILD" "$WIN_BUILD"
-fi
-
-NAME=wine-flood
-# shellcheck source=harness.sh disable=SC2034
+# shellcheck source=harness.sh
 . tests/wine/harness.sh
-PEERS="python3 tests/fault/peers.py"
 
 start_host --name "Flood Board" || fail_now "no host server"
 start_exe
@@ -44,7 +38,7 @@ record 201 7000 7002 flood >&3
 timeout 30 cat <&3 >/dev/null
 exec 3<&-
 record_ms=$((($(date +%s%N) - t0) / 1000000))
-honest=$($PEERS exchange 113 "$(printf '7002 , 7000\r\n' | od -An -tx1 | tr -d ' \n')" 120 127.0.0.2)
+honest=$(exchange 113 '7002 , 7000\r\n' 120 127.0.0.2)
 # Quit while handlers are still serving and ending: the program must end
 # cleanly under them.
 probe quit >/dev/null 2>&1 || fail_now "the quit command could not be sent"
@@ -58,4 +52,4 @@ first=${honest##*first=}
 if [ "$KIND" = silent ] && [ "$RATE" != 0 ]; then
     python3 -c "import sys; sys.exit(0 if 0 <= float('$first') <= 3.5 else 1)" || fail_now "the honest reply came after $first s"
 fi
-echo "wine-flood: PASS"
+finish "$NAME"

@@ -27,18 +27,10 @@ QUIT_WAIT=30  # seconds: quillet gone after the quit command
 # have handled at once.
 PER_SOURCE=500
 
-if [ -z "${SANDBOX_RUN:-}" ]; then
-    for f in "$LINUX_BUILD/wcsrvd" "$LINUX_BUILD/bench/quillet-load" \
-        "$WIN_BUILD/shell/quillet.exe" "$WIN_BUILD/tests/shell/quillet_probe.exe"; do
-        [ -e "$f" ] || { echo "wine-load: $f is missing; build the linux and Windows presets" >&2; exit 1; }
-    done
-    exec scripts/wine.sh sandbox "$(realpath "$0")" "$COUNT" "$LINUX_BUILD" "$WIN_BUILD"
-fi
-
-NAME=wine-load
-# shellcheck source=harness.sh disable=SC2034
-. tests/wine/harness.sh
 LOAD="$LINUX_BUILD/bench/quillet-load"
+NEEDS=("$LOAD")
+# shellcheck source=harness.sh
+. tests/wine/harness.sh
 
 start_host --name "Tarnwell Load Board" --regstring "LOAD-0001" || fail_now "no host server"
 start_exe
@@ -62,4 +54,5 @@ kill -0 $quillet_pid 2>/dev/null || fail_now "quillet.exe is gone after the load
 
 probe quit >/dev/null 2>&1 || fail_now "the quit command could not be sent"
 ended_with $quillet_pid $QUIT_WAIT 0 "after the quit command"
-echo "wine-load: PASS, $COUNT of $COUNT answered"
+echo "wine-load: $COUNT of $COUNT answered"
+finish "$NAME"

@@ -1,6 +1,7 @@
-"""tests/fault/peers.py: the peers of the fault scenarios, which bash cannot
-play: exact bytes, precise timing, many connections held at once, and the
-CPU time a process spends meanwhile. Every wait here is bounded."""
+"""tests/support/peers.py: the peers that bash cannot play, for the
+scenarios (tests/support/harness.sh runs it as PEERS): exact bytes, precise
+timing, many connections held at once, and the CPU time a process spends
+meanwhile. Every wait here is bounded."""
 import errno
 import fcntl
 import os
@@ -64,11 +65,13 @@ def descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
-def watch(pid, seconds):
-    """CPU seconds the process uses over the next seconds, and its threads."""
-    before = cpu_seconds(pid)
+def watch(pids, seconds):
+    """CPU seconds the processes (comma-separated) use together over the
+    next seconds, and the first one's threads."""
+    pids = [int(p) for p in pids.split(",")]
+    before = sum(cpu_seconds(p) for p in pids)
     time.sleep(seconds)
-    print("cpu=%.2f threads=%d" % (cpu_seconds(pid) - before, threads(pid)))
+    print("cpu=%.2f threads=%d" % (sum(cpu_seconds(p) for p in pids) - before, threads(pids[0])))
 
 
 def raise_file_limit():
@@ -269,7 +272,7 @@ def main():
         timeout = float(sys.argv[4]) if len(sys.argv) > 4 else 10
         exchange(int(sys.argv[2]), payload, timeout, sys.argv[5] if len(sys.argv) > 5 else None)
     elif cmd == "watch":
-        watch(int(sys.argv[2]), float(sys.argv[3]))
+        watch(sys.argv[2], float(sys.argv[3]))
     elif cmd == "hold":
         hold(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]))
     elif cmd == "outage":
