@@ -7,7 +7,6 @@
 #include "../common/platform.h"
 #include "../common/state.h"
 #include "../common/version.h"
-#include "../ident/identadmit.h"
 #include "../ident/identhandler.h"
 #include "../ident/identlisten.h"
 #include "../ident/nodetable.h"
@@ -32,16 +31,23 @@ void StartServices(void *hwnd, const Switches *sw)
 {
     ClearWINSStarted();
     /* The front end has raised its limits by now. */
-    InitHandlerCaps();
+    InitHandlerCaps(sw->iMaxIdent);
     InitIdentAnswers(sw->bTableOnly, sw->bIrcNames);
     SetWaitForHost(sw->iWaitForHost);
     PlatThreadStart(WINSConnect, hwnd);
     PlatThreadStart(IdentListen, hwnd);
 }
 
+/* How often the stop looks whether the IDENT loop is done. */
+static const int STOP_LOOK_MS = 10;
+
 int StopServices(int ms)
 {
     StopHandlers();
-    LetIdentWaitersGo();
-    return WaitHandlersDone(ms);
+    StopIdentService();
+    int64_t deadline = PlatTickMs() + ms;
+    while (IdentServiceHeld() > 0 && PlatTickMs() < deadline)
+        PlatSleep(STOP_LOOK_MS);
+    int64_t left = deadline - PlatTickMs();
+    return WaitHandlersDone(left > 0 ? (int)left : 0) + IdentServiceHeld();
 }

@@ -18,9 +18,10 @@ struct Switches;
    the main window's handle. */
 void StartServices(void *hwnd, const Switches *sw);
 
-/* Before the process ends: no handler starts any more, connections still
-   waiting for their IDENT query are closed unanswered, and the handlers
-   at work are given at most ms to be done. How many were not. */
+/* Before the process ends: no handler starts any more, the IDENT loop
+   takes no more connections and closes, unanswered, those still waiting
+   for their query, and the handlers and IDENT connections at work are
+   given at most ms to be done. How many were not. */
 int StopServices(int ms);
 
 #endif

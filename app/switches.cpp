@@ -8,21 +8,27 @@
 /* The longest wait for the host server a switch may ask for: a year. */
 static const long WAIT_FOR_HOST_MAX_S = 366L * 24 * 3600;
 
+/* The most IDENT connections a switch may ask to hold; the system's own
+   limit lowers it further. */
+static const long MAX_IDENT_MAX = 1000000;
+
 enum SwitchKind {
     SWITCH_FLAG,    /* --name */
     SWITCH_SECONDS, /* --name or --name=SECONDS */
-    SWITCH_NAME     /* --name=NAME */
+    SWITCH_NAME,    /* --name=NAME */
+    SWITCH_COUNT    /* --name=N */
 };
 
 static const struct {
     const char *name;
     SwitchKind kind;
-    int Switches::*flag; /* the field a SWITCH_FLAG sets */
+    int Switches::*flag; /* the field a SWITCH_FLAG or SWITCH_COUNT sets */
 } SWITCHES[] = {
     {"table-only", SWITCH_FLAG, &Switches::bTableOnly},
     {"irc-names", SWITCH_FLAG, &Switches::bIrcNames},
     {"wait-for-host", SWITCH_SECONDS, nullptr},
     {"user", SWITCH_NAME, nullptr},
+    {"max-ident", SWITCH_COUNT, &Switches::iMaxIdent},
 };
 
 /* Stores one switch's value; 0, or -1 with the reason. */
@@ -51,6 +57,18 @@ static int Store(Switches *sw, int which, const char *arg, const char *value, ch
             return -1;
         }
         sw->iWaitForHost = (int)seconds;
+        return 0;
+    }
+    case SWITCH_COUNT: {
+        char *end = nullptr;
+        long n = value != nullptr ? strtol(value, &end, 10) : 0;
+        if (value == nullptr || value[0] < '0' || value[0] > '9' || *end != '\0' || n < 1 ||
+            n > MAX_IDENT_MAX) {
+            snprintf(error, (size_t)size, "--%s takes a number from 1 to %ld: '%s'", name,
+                     MAX_IDENT_MAX, arg);
+            return -1;
+        }
+        sw->*SWITCHES[which].flag = (int)n;
         return 0;
     }
     default:

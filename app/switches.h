@@ -15,6 +15,7 @@ struct Switches {
     int bTableOnly;   /* --table-only: answer from the node table alone */
     int bIrcNames;    /* --irc-names: answer with IRC-safe idents */
     int iWaitForHost; /* --wait-for-host[=SECONDS]: 0 off, HOST_WAIT_ALWAYS, or seconds */
+    int iMaxIdent;    /* --max-ident=N: at most N IDENT connections at once (0: the system's) */
     char sUser[SWITCH_USER_SIZE]; /* --user=NAME: the account root gives up for ("" none) */
 };
 

@@ -1,5 +1,6 @@
-/* common/accept.cpp: accepting connections, starting their handlers, and
-   keeping their number under the global cap (accept.h says why). */
+/* common/accept.cpp: accepting connections, the notification port's
+   handler threads under their cap, and the cap on IDENT connections
+   (accept.h says why). */
 #include "accept.h"
 
 #include "throttle.h"
@@ -10,19 +11,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-/* Pause after a failed accept for want of resources, or a failed thread
-   start. Short enough that service resumes quickly once resources free up,
-   long enough not to spin. */
-static const int ACCEPT_RETRY_MS = 100;
-
-/* Pause after an accept error that will not pass soon: nothing a retry can
-   mend, so it only has to keep the loop from spinning. */
-static const int ACCEPT_LASTING_MS = 1000;
-
-/* The listeners wait on HandlerEnded while the count is at the cap. */
+/* The listener waits on HandlerEnded while the count is at the cap. */
 static std::mutex HandlersLock;
 static std::condition_variable HandlerEnded;
-static int iHandlerCap = 0;
+static int iIdentCap = 0;
 static int iHandlersRunning = 0;
 
 /* Handler threads started and not yet done, and whether the process is
@@ -36,51 +28,43 @@ struct HandlerStart {
     void *arg;
 };
 
-static int Tighter(int cap, int limit)
+static int IdentCapFor(const PlatLimits *limits, int iAskedCap)
 {
-    return limit >= 0 && (cap < 0 || limit < cap) ? limit : cap;
-}
-
-static int HandlerCapFor(const PlatLimits *limits)
-{
-    int cap = -1;
-    if (limits->descriptors >= 0)
+    int cap = INT_MAX;
+    /* A system that names no limit leaves the connections unbounded. */
+    if (limits->descriptors >= 0) {
         cap = limits->descriptors - DESCRIPTORS_KEPT;
-    if (limits->hostThreads >= 0)
-        cap = Tighter(cap, (int)((int64_t)limits->hostThreads * THREAD_SHARE_PCT / 100));
-    cap = Tighter(cap, limits->ownThreads);
-    /* A system that names no limit at all leaves the handlers unbounded. */
-    if (cap < 0)
-        return INT_MAX;
-    return cap < HANDLERS_MIN ? HANDLERS_MIN : cap;
+        if (cap < HANDLERS_MIN)
+            cap = HANDLERS_MIN;
+    }
+    return iAskedCap > 0 && iAskedCap < cap ? iAskedCap : cap;
 }
 
-static void InitCapLocked(void)
+static void InitCapLocked(int iAskedCap)
 {
-    PlatLimits limits = {-1, -1, -1};
+    PlatLimits limits = {-1};
     PlatHandlerLimits(&limits);
-    iHandlerCap = HandlerCapFor(&limits);
+    iIdentCap = IdentCapFor(&limits, iAskedCap);
 }
 
-void InitHandlerCaps(void)
+void InitHandlerCaps(int iAskedCap)
 {
     std::lock_guard<std::mutex> hold(HandlersLock);
-    InitCapLocked();
+    InitCapLocked(iAskedCap);
 }
 
-void InitHandlerCapsFrom(const PlatLimits *limits)
+void InitHandlerCapsFrom(const PlatLimits *limits, int iAskedCap)
 {
     std::lock_guard<std::mutex> hold(HandlersLock);
-    iHandlerCap = HandlerCapFor(limits);
-    HandlerEnded.notify_all();
+    iIdentCap = IdentCapFor(limits, iAskedCap);
 }
 
-int HandlerCap(void)
+int IdentCap(void)
 {
     std::lock_guard<std::mutex> hold(HandlersLock);
-    if (iHandlerCap == 0)
-        InitCapLocked();
-    return iHandlerCap;
+    if (iIdentCap == 0)
+        InitCapLocked(0);
+    return iIdentCap;
 }
 
 int HandlersRunning(void)
@@ -89,50 +73,32 @@ int HandlersRunning(void)
     return iHandlersRunning;
 }
 
-/* The places port may take: all, or all but the notification port's; none
-   once the handlers are stopped. */
-static int PlacesForLocked(HandlerPort port)
+static bool bPlaceFreeLocked(void)
 {
-    if (bStopping)
-        return 0;
-    if (iHandlerCap == 0)
-        InitCapLocked();
-    int reserve = iHandlerCap / 4 < NOTIFY_RESERVE ? iHandlerCap / 4 : NOTIFY_RESERVE;
-    return port == PORT_IDENT ? iHandlerCap - reserve : iHandlerCap;
+    return !bStopping && iHandlersRunning < NOTIFY_HANDLERS_MAX;
 }
 
-int TryTakeHandlerPlace(HandlerPort port)
+int TryTakeHandlerPlace(void)
 {
     std::lock_guard<std::mutex> hold(HandlersLock);
-    if (iHandlersRunning >= PlacesForLocked(port))
+    if (!bPlaceFreeLocked())
         return 0;
     iHandlersRunning++;
     return 1;
 }
 
-/* Once the handlers are stopped, whoever waits for a place waits for good
-   (no place comes free then): a listener stays parked here while the
-   process ends. */
-static void ParkWhileStopping(std::unique_lock<std::mutex> &hold)
-{
-    while (bStopping)
-        HandlerEnded.wait(hold);
-}
-
-int WaitHandlerPlace(HandlerPort port, int ms)
+int WaitHandlerPlace(int ms)
 {
     std::unique_lock<std::mutex> hold(HandlersLock);
-    ParkWhileStopping(hold);
-    auto bFree = [port] { return iHandlersRunning < PlacesForLocked(port); };
     if (ms < 0)
-        HandlerEnded.wait(hold, bFree);
-    else if (!HandlerEnded.wait_for(hold, std::chrono::milliseconds(ms), bFree))
+        HandlerEnded.wait(hold, bPlaceFreeLocked);
+    else if (!HandlerEnded.wait_for(hold, std::chrono::milliseconds(ms), bPlaceFreeLocked))
         return 0;
     iHandlersRunning++;
     return 1;
 }
 
-/* The listeners are woken with the lock held, so that whoever next takes
+/* The listener is woken with the lock held, so that whoever next takes
    the lock (a test seeing the count back, the process ending) finds the
    handler wholly done with the shared state. */
 void GiveBackHandlerPlace(void)
@@ -179,8 +145,14 @@ static void LogThreadLines(const ThrottleLine *due, int n)
     }
 }
 
-/* Counts owed for failures that have stopped, on the next accept. */
-static void SweepFailureLines(void)
+void NoteAcceptFailure(HandlerPort port, int err)
+{
+    ThrottleLine due[THROTTLE_DUE_MAX];
+    uint64_t key = (uint64_t)port << 32 | (uint32_t)err;
+    LogAcceptLines(due, ThrottleNote(&AcceptFailures, key, PlatTickMs(), due));
+}
+
+void SweepAcceptLines(void)
 {
     ThrottleLine due[THROTTLE_DUE_MAX];
     int64_t now = PlatTickMs();
@@ -188,52 +160,45 @@ static void SweepFailureLines(void)
     LogThreadLines(due, ThrottleSweep(&ThreadFailures, now, due));
 }
 
-PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port)
+PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local)
 {
     for (;;) {
         PSocket s = PlatAccept(listenSocket, peer, local);
         if (s != PSOCKET_INVALID) {
-            SweepFailureLines();
+            SweepAcceptLines();
             return s;
         }
         int err = PlatLastError();
         switch (PlatAcceptErrorKind(err)) {
         case PLAT_ACCEPT_ERR_CONNECTION:
+        case PLAT_ACCEPT_ERR_NONE_PENDING:
             break;
         case PLAT_ACCEPT_ERR_RESOURCES:
             PlatSleep(ACCEPT_RETRY_MS);
             break;
-        default: {
-            ThrottleLine due[THROTTLE_DUE_MAX];
-            uint64_t key = (uint64_t)port << 32 | (uint32_t)err;
-            LogAcceptLines(due, ThrottleNote(&AcceptFailures, key, PlatTickMs(), due));
+        default:
+            NoteAcceptFailure(PORT_NOTIFY, err);
             PlatSleep(ACCEPT_LASTING_MS);
             break;
-        }
         }
     }
 }
 
-PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port)
+PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local)
 {
-    WaitHandlerPlace(port, -1);
-    return AcceptInPlace(listenSocket, peer, local, port);
+    WaitHandlerPlace(-1);
+    return AcceptInPlace(listenSocket, peer, local);
 }
 
-/* Done with its connection while the process ends, a handler thread waits
-   instead of returning, so that no thread is part way through its own end
-   when the process's end stops it (Wine's ending of a process then can
-   wait for ever on a lock such a thread held). */
 static void HandlerMain(void *arg)
 {
     HandlerStart hs = *(HandlerStart *)arg;
     free(arg);
     hs.handler(hs.arg);
-    std::unique_lock<std::mutex> hold(HandlersLock);
+    std::lock_guard<std::mutex> hold(HandlersLock);
     iHandlersRunning--;
     iHandlerThreads--;
     HandlerEnded.notify_all();
-    ParkWhileStopping(hold);
 }
 
 /* 1 when the thread is counted as starting; 0 when handlers are stopped. */
@@ -270,6 +235,7 @@ int StartHandlerThread(void (*handler)(void *), void *arg)
 
 void StopHandlers(void)
 {
+    PlatParkEndingThreads();
     std::lock_guard<std::mutex> hold(HandlersLock);
     bStopping = true;
     HandlerEnded.notify_all();

@@ -1,72 +1,81 @@
 /* common/accept.h: the parts of an accept loop that both services share,
-   and the caps on how many handlers run at once. */
+   the notification port's handler threads and their cap, and the cap on
+   IDENT connections. */
 #ifndef QUILLET_ACCEPT_H
 #define QUILLET_ACCEPT_H
 
 #include "platform.h"
 
-/* The global cap: handlers of both ports together. Port 113 is open to the
-   world and every connection costs a thread (and a descriptor) for up to
-   62 s, so without a bound the connections of a few hosts would take every
-   thread the system has, and with them the service for everybody. The cap
-   is the most the system lets the process carry with room to spare, from
-   the limits PlatHandlerLimits names, read at start:
-   - each handler holds a descriptor: the process's descriptor limit less
-     DESCRIPTORS_KEPT for the program's own sockets and files;
-   - and a thread. Limits that the whole host shares (Linux's per-user
-     process limit, threads-max and pid_max) give at most THREAD_SHARE_PCT
-     percent of the tightest of them; a limit of the process's own (the
-     address space that Windows handler stacks come from) gives all of it,
-     the platform having kept its own room.
-   At the cap the notification port's listener stops accepting until a
-   handler ends, so connections wait in the accept queue instead of being
-   dropped; the IDENT listener makes room by closing a silent connection
-   (ident/identadmit.h, which also has the cap per address). The last
-   places are the notification port's alone, so that a flood on port 113
-   never holds up the board's records. */
+/* Port 113 is open to the world, and every IDENT connection held costs a
+   descriptor for up to 62 s: without a bound the connections of a few hosts
+   would take every descriptor the process has, and with them the service
+   for everybody. The IDENT loop holds at most the process's descriptor
+   limit less DESCRIPTORS_KEPT, which keeps room for the program's own
+   sockets and files and for the notification port's handlers
+   (ident/identadmit.h says who gets a place). */
 #define DESCRIPTORS_KEPT 64
-#define THREAD_SHARE_PCT 75
-#define NOTIFY_RESERVE 16 /* at most a quarter of the cap */
 
-/* Whose place a handler takes. */
-enum HandlerPort { PORT_IDENT, PORT_NOTIFY };
-
-/* The fewest handlers the global cap allows, however tight the limits. */
+/* The fewest IDENT connections the cap allows, however tight the limit. */
 #define HANDLERS_MIN 16
 
-/* Reads the system's limits and sets the global cap. Called at start after
-   the front end has raised its limits, before the listeners run; until
-   then the cap is computed on first use. */
-void InitHandlerCaps(void);
+/* Notification handlers running at once, each on a thread of its own. The
+   board's records are local and each is handled in milliseconds, so a few
+   threads serve every node; at the cap the notification listener waits,
+   its connections queued by the system. */
+#define NOTIFY_HANDLERS_MAX 16
 
-/* Sets the global cap from limits given as PlatHandlerLimits gives them
-   (-1: no limit). */
-void InitHandlerCapsFrom(const PlatLimits *limits);
-int HandlerCap(void);
+/* Which listener a line speaks of. */
+enum HandlerPort { PORT_IDENT, PORT_NOTIFY };
 
-/* Handlers running now (or places taken for them by AcceptNext). */
+/* Reads the system's limits and sets the cap on IDENT connections; a
+   cap asked for at start (--max-ident, 0 for none) lowers it. Called at
+   start after the front end has raised its limits; until then the cap is
+   computed on first use. */
+void InitHandlerCaps(int iAskedCap = 0);
+
+/* Sets the cap from limits given as PlatHandlerLimits gives them (-1: no
+   limit) and a cap asked for (0: none). */
+void InitHandlerCapsFrom(const PlatLimits *limits, int iAskedCap = 0);
+
+/* The most IDENT connections held at once. */
+int IdentCap(void);
+
+/* Notification handlers running now (or places taken for them). */
 int HandlersRunning(void);
 
-/* Takes a place for port's next handler if one is free now: 1, or 0. */
-int TryTakeHandlerPlace(HandlerPort port);
+/* Takes a place for the next notification handler if one is free now: 1,
+   or 0. */
+int TryTakeHandlerPlace(void);
 
 /* Waits at most ms (< 0: without limit) for a place and takes it: 1, or 0
-   when none came. */
-int WaitHandlerPlace(HandlerPort port, int ms);
+   when none came. Once the handlers are stopped no place comes. */
+int WaitHandlerPlace(int ms);
 
 /* Accepts the next connection for the place the caller has taken. Errors
    that belong to one connection (reset before it was accepted) go straight
    back to accepting; errors that say resources ran out pause briefly;
    lasting errors (the socket is no longer valid) pause longer, so the loop
    neither spins nor ends, and the log names a lasting error at most once a
-   minute with how often it came. The place is for the connection
-   returned: StartHandler or StartHandlerThread uses it, or
+   minute with how often it came (NoteAcceptFailure). The place is for the
+   connection returned: StartHandler or StartHandlerThread uses it, or
    GiveBackHandlerPlace returns it when the connection is not served. */
-PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port);
+PSocket AcceptInPlace(PSocket listenSocket, PAddr *peer, PAddr *local);
 void GiveBackHandlerPlace(void);
 
 /* Waits for a place, then accepts: the notification port's loop. */
-PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort port = PORT_NOTIFY);
+PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local);
+
+/* Logs an accept of port's listener that failed with err, at most once a
+   minute per listener and error with how often it came; and, at each
+   accept, the counts owed for failures that have stopped. */
+void NoteAcceptFailure(HandlerPort port, int err);
+void SweepAcceptLines(void);
+
+/* How long a listener rests after an accept that failed for want of
+   resources, and after one that will not pass soon: short enough that
+   service resumes quickly, long enough not to spin. */
+#define ACCEPT_RETRY_MS 100
+#define ACCEPT_LASTING_MS 1000
 
 /* Runs handler(arg) on a thread of its own, in the place AcceptNext took,
    and gives the place back when handler returns. 0 when the thread
@@ -76,9 +85,9 @@ PSocket AcceptNext(PSocket listenSocket, PAddr *peer, PAddr *local, HandlerPort 
 int StartHandlerThread(void (*handler)(void *), void *arg);
 
 /* For the end of the process: no handler thread starts from now on (a
-   connection accepted meanwhile is closed unserved), listeners that come
-   for a place wait for good, and handler threads that are done wait
-   instead of returning. */
+   connection accepted meanwhile is closed unserved), no place is had any
+   more, and the threads that end wait for the process's end (the
+   platform's PlatParkEndingThreads). */
 void StopHandlers(void);
 
 /* Waits at most ms for the handlers at work to be done; how many are still

@@ -46,6 +46,12 @@ int PlatListen(PSocket s, int backlog);
    connection's two addresses. PSOCKET_INVALID on failure. */
 PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);
 
+/* Makes s non-blocking: its accepts, receives and sends fail with an error
+   that PlatAcceptErrorKind calls PLAT_ACCEPT_ERR_NONE_PENDING instead of
+   waiting. 0 on success. Used by the IDENT loop for its listener and every
+   connection it takes. */
+int PlatSetNonBlocking(PSocket s);
+
 /* What a failed accept's error code says about the accepts after it:
    the error belonged to one connection (reset or aborted before it was
    accepted), resources ran out (descriptors, buffers, memory), or it will
@@ -53,6 +59,8 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local);
 #define PLAT_ACCEPT_ERR_CONNECTION 0
 #define PLAT_ACCEPT_ERR_RESOURCES 1
 #define PLAT_ACCEPT_ERR_LASTING 2
+/* A non-blocking socket had nothing to take (EAGAIN, WSAEWOULDBLOCK). */
+#define PLAT_ACCEPT_ERR_NONE_PENDING 3
 int PlatAcceptErrorKind(int err);
 
 /* 1 when addr is one of this host's own interface addresses, else 0. Asks
@@ -105,29 +113,62 @@ int PlatLastError(void);
    and handlers need only a small stack. */
 int PlatThreadStart(void (*fn)(void *), void *arg);
 
-/* The system's limits on what handlers hold, each -1 where the system
-   sets none:
-   - descriptors: how many descriptors this process may have open;
-   - hostThreads: how many threads it may start under limits that the
-     whole host shares (the tightest of Linux's thread and process-id
-     limits), of which the caps take only a share;
-   - ownThreads: how many handler threads its own resources hold (the
-     address space that Windows reserves their stacks in), with room for
-     everything else already kept, which the caps may take whole. */
+/* The system's limit on what the IDENT loop holds: how many descriptors
+   this process may have open, -1 where the system sets none. */
 struct PlatLimits {
     int descriptors;
-    int hostThreads;
-    int ownThreads;
 };
 
 /* Read once at start, after the front end raised its own limits. */
 void PlatHandlerLimits(PlatLimits *limits);
 
+/* A set of sockets watched for readability, for the IDENT loop: its
+   listener, its wake-up and the connections whose query has not come in
+   time. On Linux epoll; on Windows a Winsock select, whose set holds at
+   most PlatWatchMax() sockets. Used by one thread, but for PlatWatchWake. */
+struct PlatWatch;
+
+/* The most sockets a PlatWatch holds; the caller keeps within it. Windows'
+   select copies its whole set on every call, so the set must stay small
+   there; epoll's costs nothing per call and holds as many as there are
+   descriptors. */
+int PlatWatchMax(void);
+
+/* A new set, holding only its wake-up; null when the system gives none.
+   PlatWatchFree closes the wake-up and frees the set, whose sockets the
+   caller closes. */
+PlatWatch *PlatWatchNew(void);
+void PlatWatchFree(PlatWatch *w);
+
+/* Adds s, which PlatWatchWait reports by tag; 0, or -1 when the system
+   refused or the set is full. Removes s; a socket must be removed before it
+   is closed. */
+int PlatWatchAdd(PlatWatch *w, PSocket s, void *tag);
+void PlatWatchRemove(PlatWatch *w, PSocket s);
+
+/* Waits at most ms (< 0: without limit) until a socket of the set is
+   readable (bytes, the peer's close, a pending connection) or the set is
+   woken; fills tags with up to n of the readable sockets' tags. How many,
+   0 when the time ran out or only the wake-up came, -1 on failure. */
+int PlatWatchWait(PlatWatch *w, int ms, void **tags, int n);
+
+/* Ends the current or next PlatWatchWait early. Any thread may call it. */
+void PlatWatchWake(PlatWatch *w);
+
 /* Sleeps for ms milliseconds. */
 void PlatSleep(int ms);
 
-/* Milliseconds on a monotonic clock, for measuring waits. */
+/* Milliseconds on a monotonic clock, for measuring waits; PlatTickUs the
+   same clock in microseconds, for deadlines that must never come early. */
 int64_t PlatTickMs(void);
+int64_t PlatTickUs(void);
+
+/* For the end of the process: a thread started by PlatThreadStart that
+   returns from now on waits for the process to end instead of ending.
+   Under Wine a thread part way through its own end when the process ends
+   can leave the end waiting for ever on a lock the thread held; elsewhere
+   threads simply end. */
+void PlatParkEndingThreads(void);
 
 /* Ends the whole process at once with the given status. */
 void PlatExit(int status);

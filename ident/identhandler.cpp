@@ -1,15 +1,11 @@
 /* ident/identhandler.cpp: answering one IDENT query. */
 #include "identhandler.h"
 
-#include "identadmit.h"
 #include "identquery.h"
 #include "ircname.h"
 #include "nodetable.h"
-#include "../common/accept.h"
 #include "../common/platform.h"
-#include "../common/state.h"
 #include "../common/textutil.h"
-#include "../common/waits.h"
 
 #include <atomic>
 #include <stdio.h>
@@ -60,42 +56,46 @@ __attribute__((noinline)) static IdentReplyKind CheckedKind(PSocket s, int node,
     return IDENT_NO_USER;
 }
 
-void IdentHandler(void *connection)
+/* The reply for node i's entry, with its line. */
+static void ReplyForMatch(PSocket s, const IdentAsk *ask, int i, const char *name,
+                          const char *ident)
 {
-    PSocket s = ArgSocket(connection);
-    iRcvdIdentRequests++;
+    char line[64];
+    snprintf(line, sizeof(line), "- IdentHandler match found on node <%i>\r\n", i);
+    MsgOut(line);
+    IdentReplyKind kind = CheckedKind(s, i, name, ask->first, ask->second);
+    /* A hidden user stays hidden; a name with no letter or digit has no
+       ident and answers as nobody. */
+    if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0')
+        kind = IDENT_NO_USER;
+    SendReply(s, kind, ask->first, ask->second, bIrcNames ? ident : name);
+}
 
-    /* Peers are made to wait before their query is read. A connection
-       closed meanwhile to make room is let go at once. */
-    char query[IDENT_QUERY_MAX + 1];
-    int n = IdentPause(iIdentWaitMs) ? IdentReceiveQuery(s, query, IDENT_QUERY_MAX, iIdleTimeoutMs)
-                                     : -1;
-    if (n > 0) {
-        query[n] = '\0';
-        int first, second;
-        IdentCutQuery(query, &first, &second);
-
-        char name[NODE_NAME_SIZE], ident[IRC_IDENT_SIZE];
-        char line[64];
-        int matches = 0;
-        for (int i = FindNodeRec(first, second, 0, name, ident); i != -1;
-             i = FindNodeRec(first, second, i + 1, name, ident)) {
-            matches++;
-            snprintf(line, sizeof(line), "- IdentHandler match found on node <%i>\r\n", i);
-            MsgOut(line);
-            IdentReplyKind kind = CheckedKind(s, i, name, first, second);
-            /* A hidden user stays hidden; a name with no letter or digit
-               has no ident and answers as nobody. */
-            if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0')
-                kind = IDENT_NO_USER;
-            SendReply(s, kind, first, second, bIrcNames ? ident : name);
-            PlatSleep(iIdentWaitMs);
-        }
-        if (matches == 0) {
-            MsgOut("- IdentHandler no match found\r\n");
-            SendReply(s, IDENT_NO_USER, first, second, "");
-            PlatSleep(iIdentWaitMs);
-        }
+void IdentFirstAnswer(PSocket s, const char *query, IdentAsk *ask)
+{
+    IdentCutQuery(query, &ask->first, &ask->second);
+    ask->iNext = 0;
+    if (IdentNextAnswer(s, ask) == 0) {
+        MsgOut("- IdentHandler no match found\r\n");
+        SendReply(s, IDENT_NO_USER, ask->first, ask->second, "");
+        /* Nothing follows a NO-USER reply, whatever is registered meanwhile. */
+        ask->iNext = NODE_COUNT;
     }
-    PlatClose(s);
+}
+
+int IdentNextAnswer(PSocket s, IdentAsk *ask)
+{
+    char name[NODE_NAME_SIZE], ident[IRC_IDENT_SIZE];
+    int i = FindNodeRec(ask->first, ask->second, ask->iNext, name, ident);
+    if (i == -1)
+        return 0;
+    ReplyForMatch(s, ask, i, name, ident);
+    ask->iNext = i + 1;
+    return 1;
+}
+
+int bIdentLastAnswer(const IdentAsk *ask)
+{
+    char name[NODE_NAME_SIZE];
+    return FindNodeRec(ask->first, ask->second, ask->iNext, name) == -1 ? 1 : 0;
 }

@@ -1,11 +1,12 @@
 /* ident/identlisten.cpp: the IDENT port's listener. */
 #include "identlisten.h"
 
-#include "identadmit.h"
+#include "identloop.h"
 #include "../common/accept.h"
 #include "../common/platform.h"
 #include "../common/state.h"
 
+#include <atomic>
 #include <stdio.h>
 
 /* fixed texts */
@@ -60,6 +61,10 @@ static PSocket BoundSocket(void)
     return sBindFailure == nullptr ? BoundPort : PSOCKET_INVALID;
 }
 
+/* The service's loop once it runs, and whether it was stopped before. */
+static std::atomic<IdentLoop *> ServiceLoop(nullptr);
+static std::atomic<int> bServiceStopped(0);
+
 void IdentListen(void *hwnd)
 {
     (void)hwnd;
@@ -75,10 +80,27 @@ void IdentListen(void *hwnd)
         PortFailure("- IdentListen listen failure\r\n", PlatLastError());
         return;
     }
-    for (;;) {
-        PAddr peer = 0;
-        TakeIdentPlace();
-        PSocket s = AcceptInPlace(listenSocket, &peer, nullptr, PORT_IDENT);
-        AdmitIdent(s, peer);
+    IdentLoop *loop = IdentLoopNew(IdentCap());
+    if (loop == nullptr) {
+        PortFailure("- IdentListen loop failure\r\n", PlatLastError());
+        return;
     }
+    ServiceLoop = loop;
+    if (bServiceStopped)
+        IdentLoopStop(loop);
+    IdentLoopRun(loop, listenSocket);
+}
+
+void StopIdentService(void)
+{
+    bServiceStopped = 1;
+    IdentLoop *loop = ServiceLoop;
+    if (loop != nullptr)
+        IdentLoopStop(loop);
+}
+
+int IdentServiceHeld(void)
+{
+    IdentLoop *loop = ServiceLoop;
+    return loop != nullptr ? IdentLoopHeld(loop) : 0;
 }

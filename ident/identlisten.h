@@ -16,9 +16,17 @@
    place what failed. 0, or -1 when it failed. Before any thread starts. */
 int BindIdentPortEarly(void);
 
-/* Waits for the ready flag, opens port 113 and hands every connection to
-   an IdentHandler thread. Never returns unless the port can't be opened.
-   The argument is the main window's handle, unused. */
+/* Waits for the ready flag, opens port 113 and serves its connections on
+   the IDENT loop (ident/identloop.h). Never returns unless the port can't
+   be opened. The argument is the main window's handle, unused. */
 void IdentListen(void *hwnd);
+
+/* For the end of the process: the loop takes no more connections and
+   closes, unanswered, those whose query it has not read; the others are
+   answered to their close. Any thread; before the loop runs too. */
+void StopIdentService(void);
+
+/* IDENT connections held now (0 before the loop runs). */
+int IdentServiceHeld(void);
 
 #endif

@@ -16,6 +16,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -115,6 +118,14 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
     return fd;
 }
 
+int PlatSetNonBlocking(PSocket s)
+{
+    int flags = fcntl((int)s, F_GETFL);
+    if (flags < 0 || fcntl((int)s, F_SETFL, flags | O_NONBLOCK) != 0)
+        return Fail();
+    return 0;
+}
+
 int PlatAcceptErrorKind(int err)
 {
     switch (err) {
@@ -122,7 +133,6 @@ int PlatAcceptErrorKind(int err)
        trouble that accept(2) says to retry at once. */
     case ECONNABORTED:
     case EINTR:
-    case EAGAIN:
     case EPROTO:
     case EPERM:
     case ENETDOWN:
@@ -134,6 +144,8 @@ int PlatAcceptErrorKind(int err)
     case ENETUNREACH:
     case ETIMEDOUT:
         return PLAT_ACCEPT_ERR_CONNECTION;
+    case EAGAIN:
+        return PLAT_ACCEPT_ERR_NONE_PENDING;
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
@@ -151,40 +163,10 @@ static int LimitInt(rlim_t value)
     return value == RLIM_INFINITY || value > (rlim_t)0x7FFFFFFF ? -1 : (int)value;
 }
 
-static int ReadProcInt(const char *path)
-{
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return -1;
-    long value = -1;
-    if (fscanf(f, "%ld", &value) != 1 || value < 0 || value > 0x7FFFFFFF)
-        value = -1;
-    fclose(f);
-    return (int)value;
-}
-
-static int Tighter(int a, int b)
-{
-    if (a < 0)
-        return b;
-    if (b < 0)
-        return a;
-    return a < b ? a : b;
-}
-
 void PlatHandlerLimits(PlatLimits *limits)
 {
     rlimit lim;
     limits->descriptors = getrlimit(RLIMIT_NOFILE, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
-    /* Linux counts every thread as a process: against the user's process
-       limit, threads-max and pid_max alike. */
-    int t = getrlimit(RLIMIT_NPROC, &lim) == 0 ? LimitInt(lim.rlim_cur) : -1;
-    t = Tighter(t, ReadProcInt("/proc/sys/kernel/threads-max"));
-    t = Tighter(t, ReadProcInt("/proc/sys/kernel/pid_max"));
-    limits->hostThreads = t;
-    /* Stacks are small and the address space is wide: memory runs out
-       where the limits above say. */
-    limits->ownThreads = -1;
 }
 
 int PlatHostHasAddr(PAddr addr)
@@ -387,6 +369,94 @@ int PlatThreadStart(void (*fn)(void *), void *arg)
     return 0;
 }
 
+/* epoll: the kernel keeps the set, so a wait costs the same however many
+   sockets are watched. The wake-up is an eventfd, whose tag is the set
+   itself. */
+struct PlatWatch {
+    int epfd;
+    int wakefd;
+};
+
+/* What one wait takes from the kernel at most. */
+static const int WATCH_EVENTS_MAX = 256;
+
+int PlatWatchMax(void)
+{
+    return 0x7FFFFFFF;
+}
+
+PlatWatch *PlatWatchNew(void)
+{
+    PlatWatch *w = (PlatWatch *)malloc(sizeof(PlatWatch));
+    if (w == nullptr)
+        return nullptr;
+    w->epfd = epoll_create1(EPOLL_CLOEXEC);
+    w->wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = w;
+    if (w->epfd < 0 || w->wakefd < 0 || epoll_ctl(w->epfd, EPOLL_CTL_ADD, w->wakefd, &ev) != 0) {
+        Fail();
+        if (w->epfd >= 0)
+            close(w->epfd);
+        if (w->wakefd >= 0)
+            close(w->wakefd);
+        free(w);
+        return nullptr;
+    }
+    return w;
+}
+
+void PlatWatchFree(PlatWatch *w)
+{
+    close(w->epfd);
+    close(w->wakefd);
+    free(w);
+}
+
+int PlatWatchAdd(PlatWatch *w, PSocket s, void *tag)
+{
+    epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = tag;
+    return epoll_ctl(w->epfd, EPOLL_CTL_ADD, (int)s, &ev) == 0 ? 0 : Fail();
+}
+
+void PlatWatchRemove(PlatWatch *w, PSocket s)
+{
+    epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    epoll_ctl(w->epfd, EPOLL_CTL_DEL, (int)s, &ev);
+}
+
+int PlatWatchWait(PlatWatch *w, int ms, void **tags, int n)
+{
+    epoll_event events[WATCH_EVENTS_MAX];
+    int got = epoll_wait(w->epfd, events, n < WATCH_EVENTS_MAX ? n : WATCH_EVENTS_MAX, ms);
+    if (got < 0)
+        return errno == EINTR ? 0 : Fail();
+    int k = 0;
+    for (int i = 0; i < got; i++) {
+        if (events[i].data.ptr == w) {
+            uint64_t count;
+            while (read(w->wakefd, &count, sizeof(count)) > 0) {
+            }
+            continue;
+        }
+        tags[k++] = events[i].data.ptr;
+    }
+    return k;
+}
+
+void PlatWatchWake(PlatWatch *w)
+{
+    uint64_t one = 1;
+    while (write(w->wakefd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+}
+
 void PlatSleep(int ms)
 {
     /* A build without the IDENT waits sleeps 0 ms twice per query; that
@@ -406,6 +476,16 @@ int64_t PlatTickMs(void)
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
+
+int64_t PlatTickUs(void)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+/* Threads that end while the process ends do no harm here. */
+void PlatParkEndingThreads(void) {}
 
 void PlatExit(int status)
 {

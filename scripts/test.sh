@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 CORE_SUITES="LeftStr. NodeTable. IdentQuery. IdentHandlerTest. ClientRecord. ClientHandlerTest. HandlerCaps. HandlerCapLimits. Switches. IrcName.
     ReadyFlag. IdentWait. Exports/Ferrule. FerruleLoading. FerruleExports. FerruleExample."
 LINUX_SUITES="$CORE_SUITES e2e. fault. bench.smoke"
-WIN_SUITES="$CORE_SUITES ThreadStack. MainWindow. AboutDlgProc. Layout. Resources. ShellImports."
+WIN_SUITES="$CORE_SUITES MainWindow. AboutDlgProc. Layout. Resources. ShellImports."
 
 # The Windows builds run here: the x86_64 one under wine64, the shipped i686
 # one under the 32-bit loader (emulated where the kernel runs no 32-bit

@@ -1,11 +1,13 @@
-/* The caps on handlers (per peer address on the IDENT port, and for all
-   handlers together), over real loopback connections with handlers that
-   hold their connection until let go. */
+/* The notification port's cap on handler threads, over real loopback
+   connections with handlers that hold their connection until let go; the
+   cap on IDENT connections from the system's limits; and who gets a place
+   among the IDENT connections, on records alone. */
 #include "support/testsupport.h"
 #include "../app/services.h"
 #include "../common/accept.h"
 #include "../common/state.h"
 #include "../ident/identadmit.h"
+#include "../ident/identlisten.h"
 
 #include <gtest/gtest.h>
 
@@ -94,54 +96,14 @@ class HandlerCaps : public ::testing::Test {
     }
 };
 
-/* One address with IDENT_HANDLERS_PER_ADDR handlers running gets its next
-   connections closed at once, counted, and logged once; another address is
-   still served, and every place is given back in the end. */
-TEST_F(HandlerCaps, OneAddressIsClosedPastItsCap)
+/* At its cap the notification listener takes no connection until a
+   handler ends; the waiting peer is then accepted, not dropped. */
+TEST_F(HandlerCaps, ListenerWaitsAtTheCap)
 {
-    /* The global cap must not be what stops them (it is lower under
-       32-bit Wine, whose stacks are large). */
-    const PlatLimits roomy = {-1, -1, 1 << 20};
-    InitHandlerCapsFrom(&roomy);
-    const PAddr busy = 0x0A000001u, other = 0x0A000002u;
-    for (int i = 0; i < IDENT_HANDLERS_PER_ADDR; i++)
-        AdmitIdentTo(HoldHandler, Accept(), busy);
-    ASSERT_TRUE(WaitUntil(Holding, IDENT_HANDLERS_PER_ADDR, 20000)) << iHolding;
-    EXPECT_EQ(IdentHandlersFrom(busy), IDENT_HANDLERS_PER_ADDR);
-
-    int counted = iRcvdIdentRequests;
-    for (int i = 0; i < 3; i++) {
-        AdmitIdentTo(HoldHandler, Accept(), busy);
-        char c;
-        EXPECT_EQ(PlatRecv(peers.back(), &c, 1, 5000), 0) << "not closed at once";
-    }
-    EXPECT_EQ(iRcvdIdentRequests - counted, 3);
-    EXPECT_EQ(CapturedLog(),
-              "- IdentListen too many connections from <10.0.0.1>: <1> closed unanswered\r\n");
-    EXPECT_EQ(IdentHandlersFrom(busy), IDENT_HANDLERS_PER_ADDR);
-    EXPECT_EQ(HandlersRunning(), running + IDENT_HANDLERS_PER_ADDR);
-
-    AdmitIdentTo(HoldHandler, Accept(), other);
-    EXPECT_TRUE(WaitUntil(Holding, IDENT_HANDLERS_PER_ADDR + 1, 5000));
-    EXPECT_EQ(IdentHandlersFrom(other), 1);
-
-    LetGo(IDENT_HANDLERS_PER_ADDR + 1);
-    EXPECT_TRUE(WaitUntil(Running, running, 10000)) << HandlersRunning();
-    EXPECT_EQ(IdentHandlersFrom(busy), 0);
-    EXPECT_EQ(IdentHandlersFrom(other), 0);
-    InitHandlerCaps();
-}
-
-/* At the global cap the listener takes no connection until a handler
-   ends; the waiting peer is then accepted, not dropped. */
-TEST_F(HandlerCaps, ListenerWaitsAtTheGlobalCap)
-{
-    const PlatLimits limits = {DESCRIPTORS_KEPT + running + HANDLERS_MIN, -1, -1};
-    InitHandlerCapsFrom(&limits);
-    ASSERT_EQ(HandlerCap(), running + HANDLERS_MIN);
-    for (int i = 0; i < HANDLERS_MIN; i++)
+    int free = NOTIFY_HANDLERS_MAX - running;
+    for (int i = 0; i < free; i++)
         StartHandler(HoldHandler, Accept());
-    ASSERT_TRUE(WaitUntil(Holding, HANDLERS_MIN, 5000));
+    ASSERT_TRUE(WaitUntil(Holding, free, 5000));
 
     peers.push_back(ConnectLoopback(port));
     std::atomic<PSocket> waiting(PSOCKET_INVALID);
@@ -152,34 +114,21 @@ TEST_F(HandlerCaps, ListenerWaitsAtTheGlobalCap)
     next.join();
     ASSERT_NE(waiting, PSOCKET_INVALID);
     StartHandler(HoldHandler, waiting);
-    EXPECT_TRUE(WaitUntil(Holding, HANDLERS_MIN, 5000));
-    EXPECT_EQ(HandlersRunning(), running + HANDLERS_MIN);
-    InitHandlerCaps();
-}
-
-/* A handler waiting for its query, as IdentHandler does first. */
-static void PausingHandler(void *connection)
-{
-    iHolding++;
-    IdentPause(60000);
-    PlatClose(ArgSocket(connection));
+    EXPECT_TRUE(WaitUntil(Holding, free, 5000));
+    EXPECT_EQ(HandlersRunning(), NOTIFY_HANDLERS_MAX);
 }
 
 /* Stopped for the end of the process (in a child process: a stop is for
-   good), a connection still waiting for its query is closed at once, its
-   handler is done, and no place is had any more. */
+   good), no place is had any more and no handler starts. */
 TEST_F(HandlerCaps, StopLeavesEveryThreadAtRest)
 {
     auto stop = [this] {
-        AdmitIdentTo(PausingHandler, Accept(), 0x0A000003u);
+        StartHandler(HoldHandler, Accept());
         const char *bad = WaitUntil(Holding, 1, 5000) ? nullptr : "the handler not running";
-        int64_t t0 = PlatTickMs();
-        char c;
-        if (StopServices(10000) != 0 || PlatTickMs() - t0 > 5000)
-            bad = "the handler not done at once";
-        else if (PlatRecv(peers[0], &c, 1, 1000) != 0)
-            bad = "the waiting connection not closed";
-        else if (TryTakeHandlerPlace(PORT_NOTIFY) != 0)
+        LetGo(1);
+        if (StopServices(5000) != 0)
+            bad = "the handler not done";
+        else if (TryTakeHandlerPlace() != 0)
             bad = "a place had after the stop";
         fprintf(stderr, "%s\n", bad != nullptr ? bad : "at rest");
         std::_Exit(bad != nullptr);
@@ -190,26 +139,106 @@ TEST_F(HandlerCaps, StopLeavesEveryThreadAtRest)
     EXPECT_EXIT(stop(), ::testing::ExitedWithCode(0), "at rest");
 }
 
-/* The cap follows the tightest limit: the descriptors less those the
-   program keeps, three quarters of the threads the host shares, all of the
-   process's own; never below the floor, never overflowing on huge limits,
-   unbounded where nothing is named. The figures are the README's. */
-TEST(HandlerCapLimits, TightestLimitWithRoomToSpare)
+/* The IDENT cap is the descriptors less those the program keeps, never
+   below the floor, unbounded where nothing is named, lowered by a cap asked
+   for but never raised by it. The figures are the README's. */
+TEST(HandlerCapLimits, DescriptorsWithRoomToSpare)
 {
     const struct {
-        PlatLimits limits;
-        int cap;
+        int descriptors, asked, cap;
     } cases[] = {
-        {{20000, 32768, -1}, 19936}, {{20000, 8000, -1}, 6000},
-        {{-1, 32768, -1}, 24576},    {{20000, 32768, 1024}, 1024},
-        {{-1, -1, 16384}, 16384},    {{-1, -1, -1}, 0x7FFFFFFF},
-        {{64, -1, -1}, 16},          {{0x7FFFFFFF, 0x7FFFFFFF, -1}, 1610612735},
+        {20000, 0, 19936}, {-1, 0, 0x7FFFFFFF}, {64, 0, 16},
+        {564, 0, 500},     {20000, 300, 300},   {564, 900, 500},
     };
     for (const auto &c : cases) {
-        InitHandlerCapsFrom(&c.limits);
-        EXPECT_EQ(HandlerCap(), c.cap)
-            << c.limits.descriptors << " descriptors, " << c.limits.hostThreads << " host threads, "
-            << c.limits.ownThreads << " own";
+        const PlatLimits limits = {c.descriptors};
+        InitHandlerCapsFrom(&limits, c.asked);
+        EXPECT_EQ(IdentCap(), c.cap) << c.descriptors << " descriptors, " << c.asked << " asked";
     }
     InitHandlerCaps();
+}
+
+/* Records with made-up sockets: the policy never touches them. */
+struct AdmitFixture : ::testing::Test {
+    IdentAdmit a;
+    std::vector<IdentConn *> conns;
+    void TearDown() override
+    {
+        for (IdentConn *c : conns) {
+            if (c->peer != nullptr)
+                Release(c);
+            delete c;
+        }
+    }
+    IdentConn *Take(PAddr addr, IdentConnState state = CONN_WAITING)
+    {
+        IdentPeer *p = IdentPeerOf(&a, addr);
+        if (bIdentOverAddrCap(p) || bIdentAdmitFull(&a, p))
+            return nullptr;
+        IdentConn *c = new IdentConn();
+        conns.push_back(c);
+        IdentAdmitTake(&a, p, c);
+        IdentAdmitSetState(c, state);
+        return c;
+    }
+    void Release(IdentConn *c)
+    {
+        IdentPeer *p = c->peer;
+        IdentAdmitRelease(&a, c);
+        IdentAdmitForget(&a, p);
+    }
+};
+
+/* The busiest address gives up its oldest quiet connection first, then
+   its oldest answered one; a connection whose query came is never picked;
+   the reserve keeps places for addresses that hold few. */
+TEST_F(AdmitFixture, BusiestAddressMakesRoomAndTheReserveHolds)
+{
+    IdentAdmitInit(&a, 64); /* a reserve of 8 */
+    const PAddr busy = 0x0A000001u, other = 0x0A000002u, small = 0x0A000003u;
+    IdentConn *first = Take(busy, CONN_QUERIED);
+    IdentConn *answered = Take(busy, CONN_LAST_WAIT);
+    IdentConn *quiet = Take(busy, CONN_SILENT);
+    for (int i = 0; i < 50; i++)
+        ASSERT_NE(Take(busy), nullptr);
+    for (int i = 0; i < 3; i++)
+        ASSERT_NE(Take(other), nullptr);
+    /* 56 held: busy is at the 56 places that are not the reserve. */
+    EXPECT_EQ(Take(busy), nullptr);
+    EXPECT_EQ(IdentPickVictim(&a), quiet);
+    /* An address holding few still gets in, up to the whole cap. */
+    for (int i = 0; i < 3; i++)
+        EXPECT_NE(Take(small), nullptr);
+    EXPECT_NE(Take(other), nullptr) << "other holds 3, fewer than 4";
+    EXPECT_EQ(Take(other), nullptr) << "other holds 4 now";
+
+    /* Quiet ones go oldest first; then the answered; never the queried. */
+    Release(quiet);
+    EXPECT_EQ(IdentPickVictim(&a), conns[3]);
+    for (IdentConn *c : conns)
+        if (c->peer != nullptr && c != first && c != answered)
+            Release(c);
+    EXPECT_EQ(IdentPickVictim(&a), answered);
+    Release(answered);
+    EXPECT_EQ(IdentPickVictim(&a), nullptr);
+    EXPECT_EQ(IdentHeldFrom(&a, busy), 1);
+}
+
+/* One address holds at most IDENT_HANDLERS_PER_ADDR; 255 queries at once
+   from one chat server all find a place. */
+TEST_F(AdmitFixture, PerAddressCap)
+{
+    IdentAdmitInit(&a, 1 << 20);
+    const PAddr server = 0x0A000009u;
+    for (int i = 0; i < 255; i++)
+        ASSERT_NE(Take(server), nullptr) << i;
+    for (int i = 255; i < IDENT_HANDLERS_PER_ADDR; i++)
+        ASSERT_NE(Take(server), nullptr) << i;
+    EXPECT_TRUE(bIdentOverAddrCap(IdentPeerOf(&a, server)));
+    EXPECT_EQ(Take(server), nullptr);
+    EXPECT_NE(Take(server + 1), nullptr);
+    for (IdentConn *c : conns)
+        Release(c);
+    EXPECT_EQ(a.iHeld, 0);
+    EXPECT_TRUE(a.peers.empty());
 }

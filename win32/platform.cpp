@@ -1,5 +1,12 @@
 /* win32/platform.cpp: the Win32 half of the platform layer (Windows Sockets
    1.1 and the C runtime's threads). */
+
+/* The IDENT loop's select set: the sockets it watches, its wake-up and room
+   to spare. Winsock's fd_set is a counted array of this many sockets, not a
+   bit map, so the size only sets the array's length. */
+#define WATCH_SOCKETS_MAX 1024
+#define FD_SETSIZE (WATCH_SOCKETS_MAX + 8)
+
 #include "../common/platform.h"
 #include "../common/logqueue.h"
 
@@ -8,6 +15,7 @@
 #include <iphlpapi.h>
 #include <mutex>
 #include <process.h>
+#include <unordered_map>
 #include <vector>
 #include <stdlib.h>
 #include <string.h>
@@ -15,22 +23,16 @@
 /* Winsock version 1.1, the one every Windows has. */
 static const WORD WINSOCK_VERSION_11 = 0x0101;
 
-/* Handlers hold a 1 KiB query and a short reply; a small stack lets many of
-   them wait side by side. It is the stack's reservation, not only its first
-   commit: otherwise every thread reserves the image's default (2 MiB), and
-   a thousand handlers fill the 32-bit build's address space. */
+/* Notification handlers hold a record of 150 bytes and a few lines: a
+   small stack. It is the stack's reservation, not only its first commit:
+   otherwise every thread reserves the image's default (2 MiB). */
 static const unsigned THREAD_STACK_BYTES = 64 * 1024;
 
-/* Windows counts no descriptors or threads: what handlers run out of is the
-   address space their stacks are reserved in. They may have this share of
-   it; the rest is kept for the heap, the log and the system's own DLLs. */
-static const int STACK_SPACE_PCT = 25;
-
-/* The most handlers, however wide the address space: the 64-bit build's
-   space bounds nothing, while each thread and socket still costs the
-   system's own memory. A quarter of the 32-bit build's 4 GiB at 64 KiB a
-   stack gives the same number, so both builds share one cap on Windows. */
-static const int HANDLERS_CEILING = 16384;
+/* Windows names no limit on the sockets a program may hold; each costs the
+   system's own memory. Until the real figure is measured on Windows, the
+   IDENT loop holds at most this many; under Wine, whose sockets are
+   descriptors of the wineserver, this is within what it carries. */
+static const int SOCKETS_CEILING = 16384;
 
 static WSADATA wsdata;
 
@@ -94,6 +96,12 @@ PSocket PlatAccept(PSocket s, PAddr *peer, PAddr *local)
     return (PSocket)c;
 }
 
+int PlatSetNonBlocking(PSocket s)
+{
+    u_long one = 1;
+    return ioctlsocket((SOCKET)s, FIONBIO, &one) == 0 ? 0 : -1;
+}
+
 int PlatAcceptErrorKind(int err)
 {
     switch (err) {
@@ -101,9 +109,10 @@ int PlatAcceptErrorKind(int err)
     case WSAECONNRESET:
     case WSAECONNABORTED:
     case WSAEINTR:
-    case WSAEWOULDBLOCK:
     case WSAETIMEDOUT:
         return PLAT_ACCEPT_ERR_CONNECTION;
+    case WSAEWOULDBLOCK:
+        return PLAT_ACCEPT_ERR_NONE_PENDING;
     case WSAEMFILE:
     case WSAENOBUFS:
         return PLAT_ACCEPT_ERR_RESOURCES;
@@ -117,12 +126,22 @@ struct ThreadStart {
     void *arg;
 };
 
+/* Set once the process is ending (PlatParkEndingThreads). */
+static volatile LONG bParkEnding = 0;
+
 static unsigned __stdcall ThreadMain(void *p)
 {
     ThreadStart ts = *(ThreadStart *)p;
     free(p);
     ts.fn(ts.arg);
+    while (InterlockedCompareExchange(&bParkEnding, 0, 0) != 0)
+        Sleep(INFINITE);
     return 0;
+}
+
+void PlatParkEndingThreads(void)
+{
+    InterlockedExchange(&bParkEnding, 1);
 }
 
 /* Starts fn(arg) on a new thread with a handler's stack; its handle, or
@@ -141,53 +160,9 @@ static HANDLE BeginThread(void (*fn)(void *), void *arg)
     return (HANDLE)h;
 }
 
-/* The whole reservation holding the calling thread's stack: from its
-   allocation base to the end of the last region with the same base. */
-static SIZE_T OwnStackReservation(void)
-{
-    int here = 0;
-    MEMORY_BASIC_INFORMATION mbi;
-    if (VirtualQuery(&here, &mbi, sizeof(mbi)) == 0)
-        return 0;
-    char *base = (char *)mbi.AllocationBase;
-    char *end = base;
-    while (VirtualQuery(end, &mbi, sizeof(mbi)) != 0 && mbi.AllocationBase == base)
-        end = (char *)mbi.BaseAddress + mbi.RegionSize;
-    return (SIZE_T)(end - base);
-}
-
-static void MeasureStack(void *reserved)
-{
-    *(SIZE_T *)reserved = OwnStackReservation();
-}
-
-/* What a handler's stack really reserves: Windows gives what is asked,
-   while Wine reserves at least 1 MiB whatever is asked. 0 when no thread
-   could be started to see. */
-static SIZE_T HandlerStackReservation(void)
-{
-    SIZE_T reserved = 0;
-    HANDLE h = BeginThread(MeasureStack, &reserved);
-    if (h == nullptr)
-        return 0;
-    WaitForSingleObject(h, INFINITE);
-    CloseHandle(h);
-    return reserved;
-}
-
 void PlatHandlerLimits(PlatLimits *limits)
 {
-    limits->descriptors = -1;
-    limits->hostThreads = -1;
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    uint64_t space = (uint64_t)((uintptr_t)si.lpMaximumApplicationAddress -
-                                (uintptr_t)si.lpMinimumApplicationAddress);
-    uint64_t stack = HandlerStackReservation();
-    if (stack < THREAD_STACK_BYTES)
-        stack = THREAD_STACK_BYTES;
-    uint64_t handlers = space / 100 * STACK_SPACE_PCT / stack;
-    limits->ownThreads = handlers < (uint64_t)HANDLERS_CEILING ? (int)handlers : HANDLERS_CEILING;
+    limits->descriptors = SOCKETS_CEILING;
 }
 
 /* Winsock 1.1 has no interface list: the host's own addresses are those its
@@ -236,7 +211,7 @@ static ULONGLONG tTcpTableRead = 0;
    could not give it. Called with the lock held. */
 static int FreshTcpTable(void)
 {
-    ULONGLONG now = GetTickCount64();
+    ULONGLONG now = (ULONGLONG)PlatTickMs();
     if (!TcpTable.empty() && now - tTcpTableRead < TCP_TABLE_MAX_AGE_MS)
         return 0;
     DWORD size = (DWORD)TcpTable.size();
@@ -354,14 +329,137 @@ int PlatThreadStart(void (*fn)(void *), void *arg)
     return 0;
 }
 
+/* select over the watched sockets and a wake-up: a UDP socket on loopback
+   that PlatWatchWake sends a byte to. Winsock 1.1 has nothing that waits
+   on sockets and an event together. */
+struct PlatWatch {
+    SOCKET wake;
+    sockaddr_in wakeAddr;
+    std::vector<SOCKET> socks;
+    std::vector<void *> tags;
+    std::unordered_map<SOCKET, size_t> at;
+    fd_set readable;
+};
+
+int PlatWatchMax(void)
+{
+    return WATCH_SOCKETS_MAX;
+}
+
+PlatWatch *PlatWatchNew(void)
+{
+    SOCKET wake = socket(AF_INET, SOCK_DGRAM, 0);
+    if (wake == INVALID_SOCKET)
+        return nullptr;
+    sockaddr_in sin = MakeAddr(0x7F000001u, 0);
+    int len = sizeof(sin);
+    u_long one = 1;
+    if (bind(wake, (sockaddr *)&sin, sizeof(sin)) != 0 ||
+        getsockname(wake, (sockaddr *)&sin, &len) != 0 || ioctlsocket(wake, FIONBIO, &one) != 0) {
+        closesocket(wake);
+        return nullptr;
+    }
+    PlatWatch *w = new PlatWatch;
+    w->wake = wake;
+    w->wakeAddr = sin;
+    return w;
+}
+
+void PlatWatchFree(PlatWatch *w)
+{
+    closesocket(w->wake);
+    delete w;
+}
+
+int PlatWatchAdd(PlatWatch *w, PSocket s, void *tag)
+{
+    if (w->socks.size() >= (size_t)WATCH_SOCKETS_MAX || w->at.count((SOCKET)s) != 0)
+        return -1;
+    w->at[(SOCKET)s] = w->socks.size();
+    w->socks.push_back((SOCKET)s);
+    w->tags.push_back(tag);
+    return 0;
+}
+
+void PlatWatchRemove(PlatWatch *w, PSocket s)
+{
+    auto it = w->at.find((SOCKET)s);
+    if (it == w->at.end())
+        return;
+    size_t i = it->second, last = w->socks.size() - 1;
+    w->at.erase(it);
+    if (i != last) {
+        w->socks[i] = w->socks[last];
+        w->tags[i] = w->tags[last];
+        w->at[w->socks[i]] = i;
+    }
+    w->socks.pop_back();
+    w->tags.pop_back();
+}
+
+int PlatWatchWait(PlatWatch *w, int ms, void **tags, int n)
+{
+    fd_set *set = &w->readable;
+    set->fd_count = 0;
+    set->fd_array[set->fd_count++] = w->wake;
+    for (SOCKET s : w->socks)
+        set->fd_array[set->fd_count++] = s;
+    timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    int got = select(0, set, nullptr, nullptr, ms < 0 ? nullptr : &tv);
+    if (got == SOCKET_ERROR)
+        return -1;
+    int k = 0;
+    for (u_int i = 0; i < set->fd_count; i++) {
+        SOCKET s = set->fd_array[i];
+        if (s == w->wake) {
+            char drain[64];
+            while (recv(w->wake, drain, sizeof(drain), 0) > 0) {
+            }
+            continue;
+        }
+        auto it = w->at.find(s);
+        if (it != w->at.end() && k < n)
+            tags[k++] = w->tags[it->second];
+    }
+    return k;
+}
+
+void PlatWatchWake(PlatWatch *w)
+{
+    char one = 1;
+    sendto(w->wake, &one, 1, 0, (const sockaddr *)&w->wakeAddr, sizeof(w->wakeAddr));
+}
+
 void PlatSleep(int ms)
 {
     Sleep((DWORD)ms);
 }
 
+/* The performance counter: GetTickCount64 moves in steps of 10 to 16 ms,
+   which would let a deadline pass that early. */
+static int64_t CounterTicks(int64_t *perSecond)
+{
+    static LARGE_INTEGER frequency = {};
+    if (frequency.QuadPart == 0)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    *perSecond = frequency.QuadPart;
+    return now.QuadPart;
+}
+
+int64_t PlatTickUs(void)
+{
+    int64_t hz;
+    int64_t t = CounterTicks(&hz);
+    return t / hz * 1000000 + t % hz * 1000000 / hz;
+}
+
 int64_t PlatTickMs(void)
 {
-    return (int64_t)GetTickCount64();
+    return PlatTickUs() / 1000;
 }
 
 void PlatExit(int status)

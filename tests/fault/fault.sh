@@ -174,18 +174,18 @@ no_sockets)
     stop_quillet
     ;;
 no_threads)
-    # Three handler threads cannot be started: their peers are closed
-    # without a reply, well before a handler's 2 s wait would have passed,
-    # the log says so once (the count follows a minute later), and the
-    # next connection is served as usual.
+    # Three notification handler threads cannot be started: their records
+    # are not taken, the log says so once (the count follows a minute
+    # later), port 113, which starts no threads, answers meanwhile, and the
+    # next record is taken as usual.
     start_host
     start_quillet "$SEAMS/quillet-nothreads"
     ready
     for i in 1 2 3; do
-        got=$(exchange 113 '1 , 2\r\n' 5)
-        echo "$got" | grep -Eq "^reply=b'' closed=1 seconds=(0\.[0-9]+|1\.[0-8][0-9]) " || fail "unstarted handler $i: $got"
+        "$BIN/palaver-notify" connect "$i" 194 "123$i" lost >/dev/null 2>&1
     done
-    log_lines | grep -q -- "- IdentHandler" && fail "a handler that never started logged: $(log_lines)"
+    expect_reply '1231 , 194\r\n' '1231,194 : ERROR : NO-USER \r\n'
+    log_lines | grep -q -- "Connect received on node  <[123]>" && fail "a record without its handler was taken: $(log_lines)"
     [ "$(log_lines | grep -c -- "^- No handler thread could be started")" -eq 1 ] ||
         fail "not one line for the threads: $(log_lines | tail -n 4)"
     still_serving
@@ -270,6 +270,11 @@ accept_failing)
     # which works for each of its system calls, is measured.
     start_host
     start_quillet "$BIN/quillet" strace -f -qq -o /dev/null -e trace=accept4 -e inject=accept4:error=EINVAL
+    wait_for "$LOG" "- Started to Listen for IDENT Connections" 20 || fail "port 113 never opened: $(log_lines)"
+    # Port 113's listener accepts only when a connection waits.
+    for _ in 1 2 3; do
+        exec 3<>/dev/tcp/127.0.0.1/113 && exec 3<&-
+    done
     wait_for "$LOG" "- IdentListen accept failing, LastError <22>" 20 || fail "no line for the failing accept: $(log_lines)"
     program=$(pgrep -P "$QUILLET")
     [ -n "$program" ] || fail_now "quillet is gone"
