@@ -16,6 +16,7 @@ TEST(Switches, ReadOrRefusedWithTheReason)
         int waitForHost;
         std::string user;
         std::string error; /* empty when read */
+        int maxIdent;
     } cases[] = {
         {{}, 0, 0, "", ""},
         {{"--table-only", "--table-only"}, 1, 0, "", ""},
@@ -27,6 +28,13 @@ TEST(Switches, ReadOrRefusedWithTheReason)
         {{"--wait-for-host=3s"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=3s'"},
         {{"--wait-for-host=31622401"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=31622401'"},
         {{"--user="}, 0, 0, "", "--user takes an account's name: '--user='"},
+        {{"--max-ident=500"}, 0, 0, "", "", 500},
+        {{"--max-ident"}, 0, 0, "", "--max-ident takes a number from 1 to 1000000: '--max-ident'"},
+        {{"--max-ident=0"},
+         0,
+         0,
+         "",
+         "--max-ident takes a number from 1 to 1000000: '--max-ident=0'"},
     };
     for (const auto &c : cases) {
         std::vector<const char *> argv = {"quillet"};
@@ -40,5 +48,6 @@ TEST(Switches, ReadOrRefusedWithTheReason)
         EXPECT_EQ(rc == 0 ? sw.bTableOnly : 0, c.tableOnly) << what;
         EXPECT_EQ(rc == 0 ? sw.iWaitForHost : 0, c.waitForHost) << what;
         EXPECT_EQ(rc == 0 ? sw.sUser : "", c.user) << what;
+        EXPECT_EQ(rc == 0 ? sw.iMaxIdent : 0, c.maxIdent) << what;
     }
 }
