@@ -10,6 +10,7 @@ TEST(Switches, ReadOrRefusedWithTheReason)
 {
     const std::string SECONDS_ONLY =
         "--wait-for-host takes a number of seconds from 1 to 31622400: ";
+    const std::string MAX_IDENT_ONLY = "--max-ident takes a number from 1 to 1000000: ";
     const struct {
         std::vector<const char *> args;
         int tableOnly;
@@ -18,23 +19,19 @@ TEST(Switches, ReadOrRefusedWithTheReason)
         std::string error; /* empty when read */
         int maxIdent;
     } cases[] = {
-        {{}, 0, 0, "", ""},
-        {{"--table-only", "--table-only"}, 1, 0, "", ""},
-        {{"--table-only=yes"}, 0, 0, "", "--table-only takes no value: '--table-only=yes'"},
-        {{"--table-only", "-t"}, 0, 0, "", "'-t' is not a switch (they are written --name)"},
-        {{"--wait-for-host"}, 0, HOST_WAIT_ALWAYS, "", ""},
-        {{"--wait-for-host=30", "--user=nobody"}, 0, 30, "nobody", ""},
-        {{"--wait-for-host=0"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=0'"},
-        {{"--wait-for-host=3s"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=3s'"},
-        {{"--wait-for-host=31622401"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=31622401'"},
-        {{"--user="}, 0, 0, "", "--user takes an account's name: '--user='"},
+        {{}, 0, 0, "", "", 0},
+        {{"--table-only", "--table-only"}, 1, 0, "", "", 0},
+        {{"--table-only=yes"}, 0, 0, "", "--table-only takes no value: '--table-only=yes'", 0},
+        {{"--table-only", "-t"}, 0, 0, "", "'-t' is not a switch (they are written --name)", 0},
+        {{"--wait-for-host"}, 0, HOST_WAIT_ALWAYS, "", "", 0},
+        {{"--wait-for-host=30", "--user=nobody"}, 0, 30, "nobody", "", 0},
+        {{"--wait-for-host=0"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=0'", 0},
+        {{"--wait-for-host=3s"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=3s'", 0},
+        {{"--wait-for-host=31622401"}, 0, 0, "", SECONDS_ONLY + "'--wait-for-host=31622401'", 0},
+        {{"--user="}, 0, 0, "", "--user takes an account's name: '--user='", 0},
         {{"--max-ident=500"}, 0, 0, "", "", 500},
-        {{"--max-ident"}, 0, 0, "", "--max-ident takes a number from 1 to 1000000: '--max-ident'"},
-        {{"--max-ident=0"},
-         0,
-         0,
-         "",
-         "--max-ident takes a number from 1 to 1000000: '--max-ident=0'"},
+        {{"--max-ident"}, 0, 0, "", MAX_IDENT_ONLY + "'--max-ident'", 0},
+        {{"--max-ident=0"}, 0, 0, "", MAX_IDENT_ONLY + "'--max-ident=0'", 0},
     };
     for (const auto &c : cases) {
         std::vector<const char *> argv = {"quillet"};
