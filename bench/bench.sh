@@ -3,9 +3,9 @@
 # shipped program (build/bench-release) and the build without waits
 # (build/bench), runs the set in a private network namespace and writes
 # BENCHMARKS.md and bench/overhead.png; then quillet.exe, both builds, under
-# Wine with 2,000 connections at once (tests/wine/wine-load.sh), and the
-# handler threads each Windows build can start. Takes about a quarter of an
-# hour; run it when nothing else keeps the cores busy.
+# Wine (tests/wine/wine-load.sh: x86_64 with 2,000 connections at once, the
+# shipped i686 build with 8,000), and the floods past the cap. Takes about
+# half an hour; run it when nothing else keeps the cores busy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,26 +49,29 @@ if [ -e /proc/sys/fs/binfmt_misc/quillet-i386 ]; then
 else
     echo "run natively by this kernel" >"$OUT/win32_mode.txt"
 fi
-echo "bench: quillet.exe (i686) under 32-bit Wine, ${BENCH_WINE_N:-2000} connections at once" >&2
-tests/wine/wine-load.sh "${BENCH_WINE_N:-2000}" build/bench-release build/win32 | tee "$OUT/wine32_hold.txt" ||
+echo "bench: quillet.exe (i686) under 32-bit Wine, ${BENCH_WINE32_N:-8000} connections at once" >&2
+tests/wine/wine-load.sh "${BENCH_WINE32_N:-8000}" build/bench-release build/win32 | tee "$OUT/wine32_hold.txt" ||
     echo "bench: the 32-bit Wine load failed" >&2
-scripts/wine.sh run "$WINE32" build/win32/bench/quillet-threadfill.exe | tee "$OUT/threadfill32.txt"
-scripts/wine.sh run "$WINE64" build/win64/bench/quillet-threadfill.exe 2000 | tee "$OUT/threadfill64.txt"
-# Floods past the cap, 20 addresses: the shipped program with its cap
-# lowered to 500 (1,000 connections a second for 20 s), and the i686 build
-# under Wine (silent 200 a second, queries 400), each beside the same run
-# without a flood.
+# Floods past the cap from 20 addresses and from one: the shipped program
+# with its cap lowered to 500 (1,000 connections a second for 20 s), and
+# the i686 build under Wine with --max-ident=500 (silent 200 a second,
+# queries 400), each beside the same run without a flood.
 echo "bench: floods past the cap" >&2
 for kind in silent query; do
-    for rate in 0 1000; do
-        QUILLET_FLOOD_RATE=$rate unshare -rn bash tests/fault/fault.sh "${kind}_flood" build/bench-release \
-            build/bench-release python3 | grep -E "_flood: " | sed "s/^/LINUX rate=$rate kind=$kind /" >>"$OUT/floods.txt" ||
+    for run in "0 20" "1000 20" "1000 1"; do
+        read -r rate addrs <<<"$run"
+        scenario=${kind}_flood
+        [ "$addrs" = 1 ] && scenario=${kind}_flood_one
+        QUILLET_FLOOD_RATE=$rate unshare -rn bash tests/fault/fault.sh "$scenario" build/bench-release \
+            build/bench-release python3 | grep -E "_flood(_one)?: " | sed "s/^/LINUX rate=$rate kind=$kind /" >>"$OUT/floods.txt" ||
             echo "bench: the $kind flood failed" >&2
     done
     wine_rate=200
     [ "$kind" = query ] && wine_rate=400
-    for rate in 0 $wine_rate; do
-        tests/wine/wine-flood.sh "$kind" "$rate" 20 build/bench-release build/win32 | grep -E "^wine-flood: (win|record)" |
+    for run in "0 20" "$wine_rate 20" "$wine_rate 1"; do
+        read -r rate addrs <<<"$run"
+        FLOOD_ADDRS=$addrs tests/wine/wine-flood.sh "$kind" "$rate" 20 build/bench-release build/win32 |
+            grep -E "^wine-flood: (win|record)" |
             sed "s/^/WINE32 rate=$rate kind=$kind /" >>"$OUT/floods.txt" || echo "bench: the Wine $kind flood failed" >&2
     done
 done

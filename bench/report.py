@@ -382,7 +382,6 @@ def load_measurements(results):
         "startup": load("startup"),
         "rpaced": load("ref_hold_paced"), "ronce": load("ref_hold_once"),
         "wine": load("wine_hold"), "wine32": load("wine32_hold"),
-        "threads32": load("threadfill32"), "threads64": load("threadfill64"),
         "mode32": read_text(os.path.join(results, "win32_mode.txt")),
         "floods": read_text(os.path.join(results, "floods.txt")),
         "soak": read_soak(os.path.join(results, "soak.txt")),
@@ -415,24 +414,35 @@ def flood_rows(text):
     """One row per flood run: the build, the flood, the record's and the
     honest query's waits, and what the flood's connections met."""
     rows = []
+    addrs = "20"
     for line in text.splitlines():
+        a = re.match(r"(LINUX|WINE32) rate=(\d+) kind=(\w+) .* from (\d+) addresses", line)
+        if a:
+            addrs = a.group(4)
         m = re.match(r"(LINUX|WINE32) rate=(\d+) kind=(\w+) .*record taken after (\d+) ms; "
                      r"honest query: .*first=(-?[\d.]+)", line)
         if m:
             build, rate, kind, record_ms, first = m.groups()
-            rows.append(f"| {'Linux, cap 500' if build == 'LINUX' else 'i686 under Wine, cap ~1,000'} | "
-                        f"{kind if rate != '0' else 'none (' + kind + ' run)'} | {rate}/s | {record_ms} ms | "
+            rows.append(f"| {'Linux' if build == 'LINUX' else 'i686 under Wine'}, cap 500 | "
+                        f"{kind if rate != '0' else 'none (' + kind + ' run)'} | {rate}/s | "
+                        f"{addrs if rate != '0' else '-'} | {record_ms} ms | "
                         f"{'never' if first.startswith('-') else first + ' s'} |")
     return rows
 
 
-def threadfill_rows(runs, bits):
-    rows = []
-    for r in runs:
-        rows.append(f"| {bits} | {r['started']:,.0f} ({r['stopped']}) | "
-                    f"{r['space_mib']:,.0f} MiB | {r['per_thread_kib']:,.0f} KiB | "
-                    f"{r['cap']:,.0f} |")
-    return rows
+def scale_text(runs):
+    """What 100,000 and 1,000,000 held connections would need, from the
+    largest hold's memory per connection and its threads."""
+    best = max((r for r in runs if rss_per_held(r) is not None), key=held, default=None)
+    if best is None:
+        return "(no hold with memory figures was made)"
+    per = rss_per_held(best)
+    return (f"With {held(best):,.0f} held, the program's peak RSS was {per:.1f} KiB per held "
+            f"connection and it ran {fmt_num(best.get('threads_peak'))} threads. Threads do "
+            f"not grow with connections, so 100,000 held would need about "
+            f"{per * 100000 / 1048576:,.1f} GiB of memory and 1,000,000 about "
+            f"{per * 1000000 / 1048576:,.1f} GiB, beside a descriptor limit of 100,064 or "
+            f"1,000,064 (and the kernel's own socket buffers, not counted in the RSS).")
 
 
 def read_soak(path):
@@ -556,6 +566,8 @@ At once: {held_n} connections opened as fast as the generator can.
 {HOLD_HEAD}
 {chr(10).join(hold_rows(m["once"]))}
 
+{scale_text(m["paced"] + m["once"])}
+
 At once, with the answers checked (as shipped), each query about one of
 64 real connections the generator holds and registered first:
 
@@ -626,33 +638,21 @@ not Windows'.
 {HOLD_HEAD}
 {chr(10).join(hold_rows(m["wine32"])) or "| (not run) |"}
 
-Handler threads started through the platform layer (bench/threadfill.cpp)
-until a start fails: the address space each costs, as the process sees it
-(the regions in use before and after, per thread), and the cap the program
-sets from its address space at a quarter of it. Wine reserves at least
-1 MiB of stack a thread whatever is asked, so the 32-bit cap under Wine is
-about 1,000. Windows gives the 64 KiB a handler asks for; assuming that,
-the same quarter of the 4 GiB a large-address-aware program has on 64-bit
-Windows holds 16,384 handlers, which is also the cap's ceiling.
-
-| bits | threads started | address space | per thread | cap |
-|---|---|---|---|---|
-{chr(10).join(threadfill_rows(m["threads32"], 32) + threadfill_rows(m["threads64"], 64)) or "| (not run) |"}
-
 ## Floods past the cap
 
-Twenty addresses open connections past the cap for 20 s: silent ones,
-which the IDENT listener closes unanswered to make room (the one that has
-waited longest, of the address holding the most handlers), or ones that
-send their query at once, which are never closed so and each hold a
-handler about 4 s. Meanwhile a Connect record is sent, which has places of
-its own, and an honest query from another address (tests/fault/fault.sh
-silent_flood and query_flood; tests/wine/wine-flood.sh). Each flood beside
-the same run without one. The honest query's wait is to its first reply,
-of which 2 s is the server's own wait.
+Twenty addresses, or one, open connections past a cap of 500 for 20 s:
+silent ones, of which the busiest address's oldest are closed unanswered to
+make room, or ones that send their query at once, which are never closed
+so and each hold a place about 4 s (at the cap, those in their last wait
+make room, or the newcomer is closed). Meanwhile a Connect record is sent,
+on a port of its own, and an honest query from another address, which finds
+a place kept for addresses holding few (tests/fault/fault.sh silent_flood,
+query_flood and their _one runs; tests/wine/wine-flood.sh). Each flood
+beside the same run without one. The honest query's wait is to its first
+reply, of which 2 s is the server's own wait.
 
-| build | flood | rate | record taken after | honest query's first reply |
-|---|---|---|---|---|
+| build | flood | rate | addresses | record taken after | honest query's first reply |
+|---|---|---|---|---|---|
 {chr(10).join(flood_rows(m["floods"])) or "| (not run) |"}
 
 ## Overhead against concurrency

@@ -46,8 +46,15 @@ port=$(host_notify_port)
 sources=$(((COUNT + PER_SOURCE - 1) / PER_SOURCE))
 echo "wine-load: $COUNT IDENT connections at once from $sources addresses"
 status=0
+# The program's memory and threads while it holds them (the Wine process that
+# runs quillet.exe), for the benchmark report.
+python3 bench/procsample.py "$quillet_pid" 120 "$RUN/stop" >"$RUN/sample.txt" &
+sampler=$!
 "$LOAD" hold --count "$COUNT" --pace-ms 0 --sources "$sources" --timeout-ms 30000 --run-limit-ms 90000 \
     >"$RUN/hold.out" 2>&1 || status=$?
+touch "$RUN/stop"
+wait $sampler || true
+cat "$RUN/sample.txt" >>"$RUN/hold.out"
 grep -E '^(quillet-load|RESULT)' "$RUN/hold.out" || true
 [ $status = 0 ] || fail_now "not every connection was answered correctly (status $status)"
 kill -0 $quillet_pid 2>/dev/null || fail_now "quillet.exe is gone after the load"
