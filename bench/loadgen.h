@@ -10,7 +10,7 @@
 enum LoadMode { LOAD_HOLD, LOAD_RATE, LOAD_RECORDS };
 enum RecordKind { RECORD_CONNECT, RECORD_QUIT };
 
-#define LOAD_MAX_SOURCES 64
+#define LOAD_MAX_SOURCES 128
 
 /* Ports and name of the connection a bench node describes; the records mode
    stores them and the query modes ask for them. */
