@@ -25,9 +25,9 @@
 #include <time.h>
 #include <unistd.h>
 
-/* Handlers hold a 1 KiB query and a short reply and use a few KiB in all;
-   a small stack lets tens of thousands of them wait side by side. Sanitizers
-   need far more. */
+/* The service threads, the IDENT loop and the notification handlers each
+   hold a 1 KiB buffer and use a few KiB in all: a small stack is enough.
+   Sanitizers need far more. */
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 static const size_t THREAD_STACK_BYTES = 1024 * 1024;
 #else
