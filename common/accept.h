@@ -11,9 +11,12 @@
    would take every descriptor the process has, and with them the service
    for everybody. The IDENT loop holds at most the process's descriptor
    limit less DESCRIPTORS_KEPT, which keeps room for the program's own
-   sockets and files and for the notification port's handlers
-   (ident/identadmit.h says who gets a place). */
-#define DESCRIPTORS_KEPT 64
+   sockets and files (ident/identadmit.h says who gets a place). Counted:
+   the three standard streams, the two listeners, the loop's poll set, its
+   wake-up and spare, the host link, NOTIFY_HANDLERS_MAX handlers, the two
+   tables the connection check reads, and a few to spare; should they run
+   out all the same, accept fails and the spare sheds the newcomer. */
+#define DESCRIPTORS_KEPT 32
 
 /* The fewest IDENT connections the cap allows, however tight the limit. */
 #define HANDLERS_MIN 16

@@ -147,8 +147,8 @@ TEST(HandlerCapLimits, DescriptorsWithRoomToSpare)
     const struct {
         int descriptors, asked, cap;
     } cases[] = {
-        {20000, 0, 19936}, {-1, 0, 0x7FFFFFFF}, {64, 0, 16},
-        {564, 0, 500},     {20000, 300, 300},   {564, 900, 500},
+        {20000, 0, 19968}, {-1, 0, 0x7FFFFFFF}, {32, 0, 16},
+        {532, 0, 500},     {20000, 300, 300},   {532, 900, 500},
     };
     for (const auto &c : cases) {
         const PlatLimits limits = {c.descriptors};

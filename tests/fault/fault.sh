@@ -366,7 +366,7 @@ silent_flood | query_flood | silent_flood_one | query_flood_one)
     addrs=20
     [ "${SCENARIO%_one}" != "$SCENARIO" ] && addrs=1
     start_host
-    start_quillet "$BIN/quillet" prlimit --nofile=564
+    start_quillet "$BIN/quillet" prlimit --nofile=532
     ready
     $PEERS storm "$(seq -f '127.0.0.%g' 10 $((9 + addrs)) | paste -sd,)" 113 "$rate" 20 "$kind" >"$WORK/storm.out" &
     storm=$!
