@@ -8,12 +8,16 @@
    report that one socket and nothing else.
 
      quillet-winwait [--waits K] [N ...]    (default: 200 waits, N = 64 256 1024)
+     quillet-winwait --table N ...
+
 
    One line per method and N: the mean of the wait itself (for select the
    set's rebuild, for WSAPoll the scan of the results, for the completion
    port the receive posted again) and of the whole round (send, wait,
-   receive the byte). Never shipped: it links ws2_32, which the product
-   does not. */
+   receive the byte). With --table, what one copy of the connection table
+   costs with N connections open (2N + 1 rows of loopback): the IDENT
+   loop makes at most ten a second when it checks answers. Never shipped:
+   it links ws2_32, which the product does not. */
 
 /* The largest N, and room for the listener and the wake-up the product
    adds. Winsock's fd_set is a counted array, so the size costs nothing
@@ -23,6 +27,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -294,21 +299,57 @@ static void MeasurePort(Conns *cs, int n, int waits)
         delete[] posted;
 }
 
+/* The largest --table N. */
+#define TABLE_N_MAX 16000
+static const int TABLE_COPIES = 20;
+
+static void MeasureTable(int n)
+{
+    Conns cs;
+    MakeConns(&cs, n);
+    std::vector<char> table;
+    DWORD size = 0;
+    double total = 0;
+    DWORD rows = 0;
+    for (int i = 0; i < TABLE_COPIES; i++) {
+        double t0 = NowUs();
+        DWORD rc;
+        while ((rc = GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET,
+                                         TCP_TABLE_BASIC_CONNECTIONS, 0)) ==
+               ERROR_INSUFFICIENT_BUFFER)
+            table.resize(size);
+        total += NowUs() - t0;
+        if (rc != NO_ERROR)
+            Fail("GetExtendedTcpTable", n);
+        rows = ((const MIB_TCPTABLE *)table.data())->dwNumEntries;
+    }
+    printf("winwait: table N=%d rows=%lu copies=%d mean_us=%.1f\n", n, (unsigned long)rows,
+           TABLE_COPIES, total / TABLE_COPIES);
+    fflush(stdout);
+    CloseConns(&cs);
+}
+
 int main(int argc, char **argv)
 {
     int waits = WAITS_DEFAULT;
+    bool table = false;
     std::vector<int> sizes;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--waits") == 0 && i + 1 < argc)
             waits = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--table") == 0)
+            table = true;
         else
             sizes.push_back(atoi(argv[i]));
     }
+    int nMax = table ? TABLE_N_MAX : N_MAX;
     if (sizes.empty())
         sizes.assign(SIZES_DEFAULT, SIZES_DEFAULT + sizeof(SIZES_DEFAULT) / sizeof(int));
     for (int n : sizes) {
-        if (n < 1 || n > N_MAX || waits < 1) {
-            fprintf(stderr, "usage: quillet-winwait [--waits K] [N ...], 1 <= N <= %d\n", N_MAX);
+        if (n < 1 || n > nMax || waits < 1) {
+            fprintf(stderr,
+                    "usage: quillet-winwait [--waits K] [N ...] | --table N ..., 1 <= N <= %d\n",
+                    nMax);
             return 2;
         }
     }
@@ -320,6 +361,10 @@ int main(int argc, char **argv)
     }
     printf("winwait: build=%s\n", sizeof(void *) == 8 ? "x86_64" : "i686");
     for (int n : sizes) {
+        if (table) {
+            MeasureTable(n);
+            continue;
+        }
         Conns cs;
         double t0 = NowUs();
         MakeConns(&cs, n);

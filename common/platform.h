@@ -75,8 +75,11 @@ int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local);
    to remote:remotePort, as the system's own table of connections says: 1
    when there is one, 0 when there is none (ports outside 1..65535 included),
    -1 when the system cannot tell. Any thread may call it; a call costs
-   microseconds, and never a read of the whole table per call. */
-int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort);
+   microseconds, and never a read of the whole table per call. A system
+   that lists connections only as a whole table may answer from a copy
+   taken at or after sinceUs (PlatTickUs): the asker's connection opened
+   then, after any connection it may rightly ask about. */
+int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort, int64_t sinceUs);
 
 /* Connects a new TCP socket to addr:port; PSOCKET_INVALID on failure.
    Used by the host library stand-in and the tools, not by the services. */

@@ -37,6 +37,7 @@ struct IdentAsk {
     int first;
     int second;
     int iNext;
+    int64_t tSinceUs; /* the connection's accept, for the connection check */
 };
 
 struct IdentConn {

@@ -18,7 +18,7 @@ void InitIdentAnswers(int bTableOnlyWanted, int bIrcNamesWanted)
     bIrcNames = bIrcNamesWanted;
     if (bTableOnlyWanted) {
         MsgOut("- Answering IDENT queries from the node table alone (--table-only)\r\n");
-    } else if (PlatTcpConnected(0x7F000001u, 1, 0x7F000001u, 1) < 0) {
+    } else if (PlatTcpConnected(0x7F000001u, 1, 0x7F000001u, 1, PlatTickUs()) < 0) {
         MsgOut("- This system cannot say which connections are open: answering IDENT queries "
                "from the node table alone, as with --table-only\r\n");
         bTableOnlyWanted = 1;
@@ -38,14 +38,16 @@ static void SendReply(PSocket s, IdentReplyKind kind, int first, int second, con
    out of line, so that its locals do not deepen the stack of every handler
    that waits for its query. */
 __attribute__((noinline)) static IdentReplyKind CheckedKind(PSocket s, int node, const char *name,
-                                                            int first, int second)
+                                                            const IdentAsk *ask)
 {
+    int first = ask->first, second = ask->second;
     IdentReplyKind kind = IdentKindForName(name);
     if (kind == IDENT_NO_USER || bTableOnly)
         return kind;
     PAddr peer = 0, local = 0;
-    int open =
-        PlatSocketAddrs(s, &peer, &local) == 0 ? PlatTcpConnected(local, first, peer, second) : -1;
+    int open = PlatSocketAddrs(s, &peer, &local) == 0
+                   ? PlatTcpConnected(local, first, peer, second, ask->tSinceUs)
+                   : -1;
     if (open == 1)
         return kind;
     char addr[ADDR_TEXT_SIZE], line[112];
@@ -63,7 +65,7 @@ static void ReplyForMatch(PSocket s, const IdentAsk *ask, int i, const char *nam
     char line[64];
     snprintf(line, sizeof(line), "- IdentHandler match found on node <%i>\r\n", i);
     MsgOut(line);
-    IdentReplyKind kind = CheckedKind(s, i, name, ask->first, ask->second);
+    IdentReplyKind kind = CheckedKind(s, i, name, ask);
     /* A hidden user stays hidden; a name with no letter or digit has no
        ident and answers as nobody. */
     if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0')

@@ -137,6 +137,7 @@ static void ReadQuery(IdentLoop *loop, IdentConn *c, int64_t nowUs)
         PlatWatchRemove(loop->watch, c->s);
     c->state = CONN_QUERIED;
     query[n] = '\0';
+    c->ask.tSinceUs = c->tAcceptUs;
     IdentFirstAnswer(c->s, query, &c->ask);
     WaitAfterReply(loop, c, nowUs);
 }

@@ -203,7 +203,7 @@ static std::mutex DiagLock;
 static int iDiagSocket = -1;
 static unsigned iDiagSeq = 0;
 
-int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort)
+int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort, int64_t)
 {
     if (localPort < 1 || localPort > 65535 || remotePort < 1 || remotePort > 65535)
         return 0;

@@ -84,15 +84,16 @@ TEST_F(IdentHandlerTest, NamedOnlyForAnOpenConnection)
     PSocket serverSide = PlatAccept(server, nullptr, nullptr);
     int userPort = PlatLocalPort(user);
     SetNodeRec(3, serverPort, userPort, "alice");
-    /* Windows keeps a copy of the connection table up to 100 ms old, which
-       a query read 2 s after its connection never sees; the test build
-       reads at once. */
+    /* Windows copies its table of connections at most once per 100 ms: a
+       query read 2 s after its connection opened finds a copy taken since,
+       but the test build reads at once. */
     PlatSleep(200);
     std::string pair = std::to_string(userPort) + "," + std::to_string(serverPort);
     EXPECT_EQ(Ask(pair + "\r\n"), pair + " : USERID : UNIX : alice\r\n");
     PlatClose(user);
     PlatClose(serverSide);
     PlatClose(server);
+    /* Time for the close to reach the system's table of connections. */
     PlatSleep(200);
     ClearLog();
     EXPECT_EQ(Ask(pair + "\r\n"), pair + " : ERROR : NO-USER \r\n");

@@ -14,7 +14,7 @@ int __real_PlatSockStartup(void);
 PSocket __real_PlatTcpSocket(void);
 int __wrap_PlatSockStartup(void);
 PSocket __wrap_PlatTcpSocket(void);
-int __wrap_PlatTcpConnected(PAddr, int, PAddr, int);
+int __wrap_PlatTcpConnected(PAddr, int, PAddr, int, int64_t);
 }
 
 static const int WSASYSNOTREADY_CODE = 10091;
@@ -34,7 +34,7 @@ PSocket __wrap_PlatTcpSocket(void)
     return bRefused ? PSOCKET_INVALID : __real_PlatTcpSocket();
 }
 
-int __wrap_PlatTcpConnected(PAddr, int, PAddr, int)
+int __wrap_PlatTcpConnected(PAddr, int, PAddr, int, int64_t)
 {
     return -1;
 }
