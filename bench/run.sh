@@ -85,12 +85,14 @@ stop_server() {
 }
 
 # measured_ref FILE LOAD_ARGS...: the same load against the plain
-# thread-per-connection server (quillet-ref), with the same sampler.
+# thread-per-connection server (quillet-ref; with REF_ARGS=(--epoll), the
+# minimal server on one epoll loop), with the same sampler.
+REF_ARGS=()
 measured_ref() {
     local file="$OUT/$1.txt"
     shift
     wait_port_free || return 1
-    "$LOADDIR/quillet-ref" >"$WORK/ref.out" 2>&1 &
+    "$LOADDIR/quillet-ref" "${REF_ARGS[@]}" >"$WORK/ref.out" 2>&1 &
     local ref=$!
     pids+=("$ref")
     wait_for "$WORK/ref.out" "quillet-ref: serving" 5 || { note "quillet-ref: $(cat "$WORK/ref.out")"; return 1; }
@@ -182,14 +184,17 @@ done
 # What asking the system for each answered query costs: the same rate run,
 # its queries about real connections the generator holds and registers,
 # with the answers checked (the default) and from the node table alone,
-# side by side.
+# side by side, and beside the least an epoll server can do.
 REAL_OPTS=(--real-pairs 64 --register-port @NOTIFY_PORT@)
-note "rate, build without waits, real connections: checked and table only"
+note "rate, build without waits, real connections: checked, table only, minimal epoll server"
 for rep in $(seq "$REPS"); do
     QUILLET_SWITCHES=()
     measured rate_checked "$NOWAIT" "" rate --count "$RATE_N" --concurrency 256 "${REAL_OPTS[@]}" "${RATE_OPTS[@]}"
     QUILLET_SWITCHES=(--table-only)
     measured rate_table "$NOWAIT" "" rate --count "$RATE_N" --concurrency 256 "${REAL_OPTS[@]}" "${RATE_OPTS[@]}"
+    REF_ARGS=(--epoll)
+    measured_ref rate_epoll rate --count "$RATE_N" --concurrency 256 "${RATE_OPTS[@]}"
+    REF_ARGS=()
 done
 note "hold, shipped program, answers checked, $HOLD_N connections about real connections at once"
 QUILLET_SWITCHES=()

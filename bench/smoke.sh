@@ -40,5 +40,13 @@ if timeout 60 "$LOAD" rate --count 4 --concurrency 4 >"$WORK/wrong.out"; then
 fi
 grep -q 'wrong=4' "$WORK/wrong.out" || fail "expected 4 wrong replies: $(cat "$WORK/wrong.out")"
 
+# The minimal epoll server the rate runs are measured beside answers the
+# same load correctly.
+stop_quillet
+"$2/quillet-ref" --epoll >"$WORK/ref.out" 2>&1 &
+pids+=($!)
+wait_for "$WORK/ref.out" "quillet-ref: serving" 5 || fail "quillet-ref: $(cat "$WORK/ref.out")"
+check "rate, minimal epoll server" "$LOAD" rate --count 64 --concurrency 16
+
 echo "bench smoke: $failures failures"
 [ $failures -eq 0 ]
