@@ -150,8 +150,8 @@ records)
 no_sockets)
     # The socket library refuses to start: a message, the service is still
     # registered with port 0, the IDENT listener gives up with its line, and
-    # the notification loop, whose accept can only fail, does not spin. Nor
-    # can the system say which connections are open: the log says so once.
+    # neither port's listener runs, so nothing spins. Nor can the system
+    # say which connections are open: the log says so once.
     QUILLET_SWITCHES=()
     start_host
     start_quillet "$SEAMS/quillet-nosockets"
