@@ -78,12 +78,54 @@ int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local);
    microseconds, and never a read of the whole table per call. A system
    that lists connections only as a whole table may answer from a copy
    taken at or after sinceUs (PlatTickUs): the asker's connection opened
-   then, after any connection it may rightly ask about. */
-int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort, int64_t sinceUs);
+   then, after any connection it may rightly ask about. When id is not
+   null it gets the connection's PConn id (0 where there is none). */
+int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort, int64_t sinceUs,
+                     uint64_t *id = nullptr);
 
-/* Connects a new TCP socket to addr:port; PSOCKET_INVALID on failure.
-   Used by the host library stand-in and the tools, not by the services. */
-PSocket PlatConnect(PAddr addr, int port);
+/* A TCP connection of this host's, as the system's table lists it. */
+struct PConn {
+    PAddr local;
+    int localPort;
+    PAddr remote;
+    int remotePort;
+    /* What tells the connection from a later one with the same four fields
+       (Linux: the socket's cookie); 0 where the system keeps nothing. */
+    uint64_t id;
+    /* The socket's account (Linux: its uid); -1 where the system does not
+       say. */
+    int64_t account;
+    /* The process that owns it (Windows); 0 for none, or where the system
+       does not say. */
+    uint32_t process;
+    /* Linux: the socket's inode, by which a process's descriptors name it;
+       0 when no process holds it any more. Windows: 0. */
+    uint64_t holder;
+};
+
+/* The connections from localPort on this host to remotePort, established
+   or still being made (a record may race its connect), read afresh: up to
+   max of them into out. Their count (more than max may exist), or -1 when
+   the system cannot tell. Reads the whole table on some systems: not for
+   the IDENT loop. */
+int PlatFindConns(int localPort, int remotePort, PConn *out, int max);
+
+/* The other end of s, a connection accepted from a program on this host:
+   its socket as the system lists it, into *end. 0, or -1 when the system
+   lists none. Called at once after accept, while the sender holds it. */
+int PlatPeerEnd(PSocket s, PConn *end);
+
+/* Whether one program holds both connections: 1 when it does, 0 when it
+   does not, -1 when the system will not say (Linux: where this process may
+   not look at another account's descriptors, or a socket is no longer
+   held). */
+int PlatSameProgram(const PConn *a, const PConn *b);
+
+/* Connects a new TCP socket to addr:port, from local port fromPort when it
+   is not 0 (which other sockets bound so may share); PSOCKET_INVALID on
+   failure. Used by the host library stand-in and the tools, not by the
+   services. */
+PSocket PlatConnect(PAddr addr, int port, int fromPort = 0);
 
 /* Receives up to len bytes. Waits at most timeoutMs (< 0: without limit).
    Returns the count received, 0 when the peer closed, -1 on failure or when

@@ -8,6 +8,7 @@
 #include "../common/platform.h"
 
 #include <stdint.h>
+#include "nodetable.h"
 
 enum IdentConnState {
     CONN_WAITING,   /* accepted; its wait before the query is read runs */
@@ -38,6 +39,7 @@ struct IdentAsk {
     int second;
     int iNext;
     int64_t tSinceUs; /* the connection's accept, for the connection check */
+    NodeAsk from;
 };
 
 struct IdentConn {

@@ -26,6 +26,11 @@ void InitIdentAnswers(int bTableOnlyWanted, int bIrcNamesWanted)
     bTableOnly = bTableOnlyWanted;
 }
 
+int bIdentTableOnly(void)
+{
+    return bTableOnly;
+}
+
 static void SendReply(PSocket s, IdentReplyKind kind, int first, int second, const char *name)
 {
     char reply[IDENT_REPLY_SIZE];
@@ -33,21 +38,26 @@ static void SendReply(PSocket s, IdentReplyKind kind, int first, int second, con
     PlatSend(s, reply, len);
 }
 
-/* The reply kind for node's entry: its own, when the pair is a connection
-   of this host's with the asker, else NO-USER with a line saying why. Kept
-   out of line, so that its locals do not deepen the stack of every handler
-   that waits for its query. */
-__attribute__((noinline)) static IdentReplyKind CheckedKind(PSocket s, int node, const char *name,
-                                                            const IdentAsk *ask)
+/* The reply kind for node's entry: its own, when its connection is open,
+   else NO-USER with a line saying why. The entry was found from the query's
+   addresses: when it is bound to a connection, that is the one between
+   them. Kept out of line, so that its locals do not deepen the loop's
+   stack. */
+__attribute__((noinline)) static IdentReplyKind CheckedKind(int node, const char *name,
+                                                            const PConn *conn, const IdentAsk *ask)
 {
-    int first = ask->first, second = ask->second;
     IdentReplyKind kind = IdentKindForName(name);
     if (kind == IDENT_NO_USER || bTableOnly)
         return kind;
-    PAddr peer = 0, local = 0;
-    int open = PlatSocketAddrs(s, &peer, &local) == 0
-                   ? PlatTcpConnected(local, first, peer, second, ask->tSinceUs)
-                   : -1;
+    PAddr peer = ask->from.asker;
+    uint64_t id = 0;
+    int open = peer != 0 ? PlatTcpConnected(ask->from.arrivedOn, ask->first, peer, ask->second,
+                                            ask->tSinceUs, &id)
+                         : -1;
+    /* A connection made since with the same four fields is not the one
+       the record named. */
+    if (open == 1 && conn->id != 0 && id != conn->id)
+        open = 0;
     if (open == 1)
         return kind;
     char addr[ADDR_TEXT_SIZE], line[112];
@@ -60,12 +70,12 @@ __attribute__((noinline)) static IdentReplyKind CheckedKind(PSocket s, int node,
 
 /* The reply for node i's entry, with its line. */
 static void ReplyForMatch(PSocket s, const IdentAsk *ask, int i, const char *name,
-                          const char *ident)
+                          const char *ident, const PConn *conn)
 {
     char line[64];
     snprintf(line, sizeof(line), "- IdentHandler match found on node <%i>\r\n", i);
     MsgOut(line);
-    IdentReplyKind kind = CheckedKind(s, i, name, ask);
+    IdentReplyKind kind = CheckedKind(i, name, conn, ask);
     /* A hidden user stays hidden; a name with no letter or digit has no
        ident and answers as nobody. */
     if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0')
@@ -73,12 +83,36 @@ static void ReplyForMatch(PSocket s, const IdentAsk *ask, int i, const char *nam
     SendReply(s, kind, ask->first, ask->second, bIrcNames ? ident : name);
 }
 
+/* A pair registered for a connection with another address than the
+   asker's, or arriving on another of this host's: both sides said, so that
+   an operator sees a server that asks from the wrong address. */
+static bool bLoggedElsewhere(const IdentAsk *ask)
+{
+    PConn conn;
+    int node = FindNodeRecElsewhere(ask->first, ask->second, &ask->from, &conn);
+    if (node == -1)
+        return false;
+    char asker[ADDR_TEXT_SIZE], on[ADDR_TEXT_SIZE], remote[ADDR_TEXT_SIZE], local[ADDR_TEXT_SIZE];
+    char line[224];
+    snprintf(line, sizeof(line),
+             "- IdentHandler match found on node <%i>\r\n"
+             "- IdentHandler no open connection for node <%i> from <%s> on <%s>: its connection "
+             "is with <%s> on <%s>\r\n",
+             node, node, AddrText(asker, ask->from.asker), AddrText(on, ask->from.arrivedOn),
+             AddrText(remote, conn.remote), AddrText(local, conn.local));
+    MsgOut(line);
+    return true;
+}
+
 void IdentFirstAnswer(PSocket s, const char *query, IdentAsk *ask)
 {
     IdentCutQuery(query, &ask->first, &ask->second);
     ask->iNext = 0;
+    if (PlatSocketAddrs(s, &ask->from.asker, &ask->from.arrivedOn) != 0)
+        ask->from.asker = ask->from.arrivedOn = 0;
     if (IdentNextAnswer(s, ask) == 0) {
-        MsgOut("- IdentHandler no match found\r\n");
+        if (!bLoggedElsewhere(ask))
+            MsgOut("- IdentHandler no match found\r\n");
         SendReply(s, IDENT_NO_USER, ask->first, ask->second, "");
         /* Nothing follows a NO-USER reply, whatever is registered meanwhile. */
         ask->iNext = NODE_COUNT;
@@ -88,10 +122,11 @@ void IdentFirstAnswer(PSocket s, const char *query, IdentAsk *ask)
 int IdentNextAnswer(PSocket s, IdentAsk *ask)
 {
     char name[NODE_NAME_SIZE], ident[IRC_IDENT_SIZE];
-    int i = FindNodeRec(ask->first, ask->second, ask->iNext, name, ident);
+    PConn conn;
+    int i = FindNodeRec(ask->first, ask->second, ask->iNext, name, ident, &ask->from, &conn);
     if (i == -1)
         return 0;
-    ReplyForMatch(s, ask, i, name, ident);
+    ReplyForMatch(s, ask, i, name, ident, &conn);
     ask->iNext = i + 1;
     return 1;
 }
@@ -99,5 +134,6 @@ int IdentNextAnswer(PSocket s, IdentAsk *ask)
 int bIdentLastAnswer(const IdentAsk *ask)
 {
     char name[NODE_NAME_SIZE];
-    return FindNodeRec(ask->first, ask->second, ask->iNext, name) == -1 ? 1 : 0;
+    return FindNodeRec(ask->first, ask->second, ask->iNext, name, nullptr, &ask->from) == -1 ? 1
+                                                                                             : 0;
 }

@@ -32,4 +32,8 @@ int bIdentLastAnswer(const IdentAsk *ask);
    and whether users are answered with their IRC-safe idents (--irc-names). */
 void InitIdentAnswers(int bTableOnly, int bIrcNames = 0);
 
+/* 1 when answering from the node table alone: then records are taken as
+   they come, bound to no connection. */
+int bIdentTableOnly(void);
+
 #endif

@@ -26,7 +26,25 @@ void InitNodeRec(void)
         FreeEntry(&NodeRec[i]);
 }
 
-int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *freed)
+static bool bSameConn(const NodeEntry *a, const NodeEntry *b)
+{
+    if (a->iLocalPort != b->iLocalPort || a->iRemotePort != b->iRemotePort)
+        return false;
+    /* Answering from the table alone, a port pair names one connection. */
+    if (!a->bBound || !b->bBound)
+        return true;
+    return a->conn.local == b->conn.local && a->conn.remote == b->conn.remote &&
+           a->conn.id == b->conn.id;
+}
+
+static bool bFoundFrom(const NodeEntry *entry, const NodeAsk *from)
+{
+    return from == nullptr || !entry->bBound ||
+           (entry->conn.remote == from->asker && entry->conn.local == from->arrivedOn);
+}
+
+int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *freed,
+               const PConn *conn)
 {
     if (freed != nullptr)
         *freed = -1;
@@ -39,6 +57,10 @@ int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *f
     entry.iRemotePort = remotePort;
     entry.iLocalPort = localPort;
     entry.bInUse = 1;
+    if (conn != nullptr) {
+        entry.bBound = 1;
+        entry.conn = *conn;
+    }
     std::lock_guard<std::mutex> hold(NodeRecLock);
     const char *names[NODE_COUNT], *idents[NODE_COUNT];
     int online = 0;
@@ -46,7 +68,7 @@ int SetNodeRec(int node, int remotePort, int localPort, const char *name, int *f
         NodeEntry *other = &NodeRec[i];
         if (i == node || other->bInUse != 1)
             continue;
-        if (other->iLocalPort == localPort && other->iRemotePort == remotePort) {
+        if (bSameConn(other, &entry)) {
             FreeEntry(other);
             if (freed != nullptr)
                 *freed = i;
@@ -69,7 +91,8 @@ int ClearNodeRec(int node)
     return 0;
 }
 
-int FindNodeRec(int localPort, int remotePort, int first, char *name, char *ident)
+int FindNodeRec(int localPort, int remotePort, int first, char *name, char *ident,
+                const NodeAsk *from, PConn *conn)
 {
     if (first < 0)
         first = 0;
@@ -77,13 +100,44 @@ int FindNodeRec(int localPort, int remotePort, int first, char *name, char *iden
     for (int i = first; i < NODE_COUNT; i++) {
         const NodeEntry *entry = &NodeRec[i];
         if (entry->bInUse == 1 && entry->iLocalPort == localPort &&
-            entry->iRemotePort == remotePort) {
+            entry->iRemotePort == remotePort && bFoundFrom(entry, from)) {
             memcpy(name, entry->sName, NODE_NAME_SIZE);
             if (ident != nullptr)
                 memcpy(ident, entry->sIdent, IRC_IDENT_SIZE);
+            if (conn != nullptr)
+                *conn = entry->conn;
             return i;
         }
     }
+    return -1;
+}
+
+int FindNodeRecElsewhere(int localPort, int remotePort, const NodeAsk *from, PConn *conn)
+{
+    std::lock_guard<std::mutex> hold(NodeRecLock);
+    for (int i = 0; i < NODE_COUNT; i++) {
+        const NodeEntry *entry = &NodeRec[i];
+        if (entry->bInUse == 1 && entry->bBound && entry->iLocalPort == localPort &&
+            entry->iRemotePort == remotePort && !bFoundFrom(entry, from)) {
+            *conn = entry->conn;
+            return i;
+        }
+    }
+    return -1;
+}
+
+int NodeHoldingConn(const PConn *conn)
+{
+    NodeEntry probe;
+    memset(&probe, 0, sizeof(probe));
+    probe.iLocalPort = conn->localPort;
+    probe.iRemotePort = conn->remotePort;
+    probe.bBound = 1;
+    probe.conn = *conn;
+    std::lock_guard<std::mutex> hold(NodeRecLock);
+    for (int i = 0; i < NODE_COUNT; i++)
+        if (NodeRec[i].bInUse == 1 && NodeRec[i].bBound && bSameConn(&NodeRec[i], &probe))
+            return i;
     return -1;
 }
 

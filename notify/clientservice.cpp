@@ -1,6 +1,7 @@
 /* notify/clientservice.cpp: the notification port and its handler. */
 #include "clientservice.h"
 
+#include "binding.h"
 #include "clientrec.h"
 #include "refusals.h"
 #include "../common/accept.h"
@@ -8,6 +9,7 @@
 #include "../common/state.h"
 #include "../common/textutil.h"
 #include "../common/waits.h"
+#include "../ident/identhandler.h"
 #include "../ident/identquery.h"
 #include "../ident/ircname.h"
 #include "../ident/nodetable.h"
@@ -171,16 +173,45 @@ static void LogIdent(int node)
     MsgOut(line);
 }
 
-static void HandleConnect(const ClientRecord *rec)
+/* The sender of a record, as the system listed it when its connection was
+   accepted; not known when answering from the table alone. */
+struct Sender {
+    bool bKnown;
+    PConn end;
+};
+
+/* Logs why a record was refused. */
+static void LogRefusal(const char *kind, int node, BindWhy why, int localPort, int remotePort)
+{
+    char text[160], line[224];
+    BindWhyText(why, localPort, remotePort, text, sizeof(text));
+    snprintf(line, sizeof(line), "- ClientHandler %s for node <%i> refused: %s\r\n", kind, node,
+             text);
+    MsgOut(line);
+}
+
+static void HandleConnect(const ClientRecord *rec, const Sender *sender)
 {
     char line[96];
     iRcvdClientConnects++;
-    int freed = -1;
-    int bStored =
-        SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName, &freed) == 0;
     /* fixed text: keep the two blanks before the node */
     snprintf(line, sizeof(line), "- ClientHandler Connect received on node  <%i>\r\n", rec->iNode);
     MsgOut(line);
+    PConn conn;
+    const PConn *bound = nullptr;
+    if (!bIdentTableOnly()) {
+        BindWhy why = sender->bKnown
+                          ? BindRecord(&sender->end, rec->iLocalPort, rec->iRemotePort, &conn)
+                          : BIND_SENDER_UNKNOWN;
+        if (why != BIND_TAKEN) {
+            LogRefusal("Connect", rec->iNode, why, rec->iLocalPort, rec->iRemotePort);
+            return;
+        }
+        bound = &conn;
+    }
+    int freed = -1;
+    int bStored =
+        SetNodeRec(rec->iNode, rec->iRemotePort, rec->iLocalPort, rec->sName, &freed, bound) == 0;
     if (freed != -1) {
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> lost its port pair to node <%i>\r\n", freed,
@@ -196,7 +227,7 @@ static void HandleConnect(const ClientRecord *rec)
     }
 }
 
-static void HandleQuit(const ClientRecord *rec)
+static void HandleQuit(const ClientRecord *rec, const Sender *sender)
 {
     char line[96];
     iRcvdClientQuits++;
@@ -204,6 +235,14 @@ static void HandleQuit(const ClientRecord *rec)
     EscapeControls(node, rec->sNodeText, sizeof(node));
     snprintf(line, sizeof(line), "- ClientHandler Quit received on node <%s>\r\n", node);
     MsgOut(line);
+    NodeEntry entry;
+    if (GetNodeRec(rec->iNode, &entry) == 0 && entry.bInUse && entry.bBound) {
+        BindWhy why = sender->bKnown ? QuitAllowed(&sender->end, &entry.conn) : BIND_SENDER_UNKNOWN;
+        if (why != BIND_TAKEN) {
+            LogRefusal("Quit", rec->iNode, why, entry.iLocalPort, entry.iRemotePort);
+            return;
+        }
+    }
     if (ClearNodeRec(rec->iNode) != 0) {
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> is outside the node table, ignored\r\n", rec->iNode);
@@ -215,6 +254,11 @@ void ClientHandler(void *connection)
 {
     PSocket s = ArgSocket(connection);
     iRcvdPalaverConnects++;
+    /* Who sent it is read before the record, while the sender still holds
+       its end of the connection. */
+    Sender sender = {false, {}};
+    if (!bIdentTableOnly())
+        sender.bKnown = PlatPeerEnd(s, &sender.end) == 0;
 
     char buf[CLIENT_RECV_MAX + 1];
     int len = ReceiveRecord(s, buf);
@@ -223,9 +267,9 @@ void ClientHandler(void *connection)
         ClientRecord rec;
         ReadClientRecord(buf, len, &rec);
         if (rec.kind == CLIENT_CONNECT)
-            HandleConnect(&rec);
+            HandleConnect(&rec, &sender);
         else if (rec.kind == CLIENT_QUIT)
-            HandleQuit(&rec);
+            HandleQuit(&rec, &sender);
         else
             /* fixed text: keep the misspelling */
             MsgOut("- ClientHabdler Unknown client message\r\n");

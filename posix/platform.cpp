@@ -5,9 +5,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -196,73 +193,15 @@ int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local)
     return 0;
 }
 
-/* The kernel's socket diagnostics answer for one connection by its four
-   fields, without a walk over every socket: a few microseconds however many
-   are open. One netlink socket serves every caller in turn. */
-static std::mutex DiagLock;
-static int iDiagSocket = -1;
-static unsigned iDiagSeq = 0;
-
-int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort, int64_t)
-{
-    if (localPort < 1 || localPort > 65535 || remotePort < 1 || remotePort > 65535)
-        return 0;
-    struct {
-        nlmsghdr nlh;
-        inet_diag_req_v2 req;
-    } ask;
-    memset(&ask, 0, sizeof(ask));
-    ask.nlh.nlmsg_len = sizeof(ask);
-    ask.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    ask.nlh.nlmsg_flags = NLM_F_REQUEST;
-    ask.req.sdiag_family = AF_INET;
-    ask.req.sdiag_protocol = IPPROTO_TCP;
-    ask.req.idiag_states = 1u << TCP_ESTABLISHED;
-    ask.req.id.idiag_sport = htons((uint16_t)localPort);
-    ask.req.id.idiag_dport = htons((uint16_t)remotePort);
-    ask.req.id.idiag_src[0] = htonl(local);
-    ask.req.id.idiag_dst[0] = htonl(remote);
-    ask.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-    ask.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-
-    std::lock_guard<std::mutex> hold(DiagLock);
-    if (iDiagSocket < 0)
-        iDiagSocket = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (iDiagSocket < 0)
-        return -1;
-    ask.nlh.nlmsg_seq = ++iDiagSeq;
-    sockaddr_nl kernel;
-    memset(&kernel, 0, sizeof(kernel));
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(iDiagSocket, &ask, sizeof(ask), 0, (sockaddr *)&kernel, sizeof(kernel)) < 0)
-        return -1;
-    /* The kernel answers within the send: a reply, or an error. Answers to
-       an earlier question are passed over by their number. */
-    for (;;) {
-        alignas(nlmsghdr) char buf[1024];
-        ssize_t n = recv(iDiagSocket, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n < (ssize_t)sizeof(nlmsghdr))
-            return -1;
-        const nlmsghdr *h = (const nlmsghdr *)buf;
-        if (!NLMSG_OK(h, (size_t)n) || h->nlmsg_seq != iDiagSeq)
-            continue;
-        if (h->nlmsg_type == NLMSG_ERROR) {
-            const nlmsgerr *e = (const nlmsgerr *)NLMSG_DATA(h);
-            return e->error == -ENOENT ? 0 : -1;
-        }
-        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY)
-            return -1;
-        /* The look-up finds a listener or a closing connection as well. */
-        const inet_diag_msg *m = (const inet_diag_msg *)NLMSG_DATA(h);
-        return m->idiag_state == TCP_ESTABLISHED ? 1 : 0;
-    }
-}
-
-PSocket PlatConnect(PAddr addr, int port)
+PSocket PlatConnect(PAddr addr, int port, int fromPort)
 {
     PSocket s = PlatTcpSocket();
     if (s == PSOCKET_INVALID)
         return s;
+    if (fromPort != 0 && PlatBind(s, 0, fromPort) != 0) {
+        close((int)s);
+        return PSOCKET_INVALID;
+    }
     sockaddr_in sin = MakeAddr(addr, port);
     if (connect((int)s, (sockaddr *)&sin, sizeof(sin)) != 0) {
         Fail();

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 # The suites each preset must run, as the starts of ctest's test names. A
 # preset whose list lacks one has lost that suite, and the run fails rather
 # than pass without it.
-CORE_SUITES="LeftStr. NodeTable. IdentQuery. IdentHandlerTest. ClientRecord. ClientHandlerTest. HandlerCaps. HandlerCapLimits. Switches. IrcName.
+CORE_SUITES="LeftStr. NodeTable. IdentQuery. IdentHandlerTest. ClientRecord. ClientHandlerTest. ClientBinding. HandlerCaps. HandlerCapLimits. Switches. IrcName.
     ReadyFlag. IdentWait. Exports/Ferrule. FerruleLoading. FerruleExports. FerruleExample."
 LINUX_SUITES="$CORE_SUITES e2e. fault. bench.smoke"
 WIN_SUITES="$CORE_SUITES MainWindow. AboutDlgProc. Layout. Resources. ShellImports."

@@ -5,8 +5,10 @@
 #include "../common/state.h"
 #include "../common/throttle.h"
 #include "../common/waits.h"
+#include "../ident/identhandler.h"
 #include "../ident/nodetable.h"
 #include "../notify/clientrec.h"
+#include "../notify/binding.h"
 #include "../notify/clientservice.h"
 #include "../notify/refusals.h"
 
@@ -21,6 +23,8 @@ class ClientHandlerTest : public ::testing::Test {
     void SetUp() override
     {
         InitNodeRec();
+        /* Records taken as they come, but where a test says otherwise. */
+        InitIdentAnswers(1);
         ClearLog();
         listener = ListenLoopback(&port);
     }
@@ -78,6 +82,41 @@ TEST_F(ClientHandlerTest, ConnectThenQuit)
     EXPECT_EQ(NameFor(1234, 194), "<none>");
     EXPECT_EQ(NameFor(2, 1), "other");
     EXPECT_EQ(CapturedLog(), "- ClientHandler Quit received on node <3>\r\n");
+}
+
+/* Unless answering from the table alone, a record is bound to the
+   connection it names, which this program holds; one naming no connection
+   is refused and changes nothing. */
+TEST_F(ClientHandlerTest, ConnectIsBoundToTheSendersConnection)
+{
+    InitIdentAnswers(0);
+    int serverPort;
+    PSocket server = ListenLoopback(&serverPort);
+    PSocket user = ConnectLoopback(serverPort);
+    PSocket serverSide = PlatAccept(server, nullptr, nullptr);
+    std::string remote = std::to_string(serverPort), local = std::to_string(PlatLocalPort(user));
+    /* Wine names a socket's owning process only once the process has used
+       it; a chat client talks to its server at once. */
+    PlatSend(user, "x", 1);
+    ClearLog();
+    SendWhole(MakeConnect("3", remote.c_str(), local.c_str(), "alice"));
+    NodeEntry entry;
+    GetNodeRec(3, &entry);
+    EXPECT_EQ(entry.bBound, 1) << CapturedLog();
+    EXPECT_EQ(entry.conn.remote, 0x7F000001u);
+    EXPECT_EQ(NameFor(PlatLocalPort(user), serverPort), "alice");
+    ClearLog();
+    SendWhole(MakeConnect("5", remote.c_str(), "1", "mallory"));
+    EXPECT_EQ(CapturedLog(), "- ClientHandler Connect received on node  <5>\r\n"
+                             "- ClientHandler Connect for node <5> refused: no connection from "
+                             "port <1> to port <" +
+                                 remote + "> on this host\r\n");
+    GetNodeRec(5, &entry);
+    EXPECT_EQ(entry.bInUse, 0);
+    PlatClose(user);
+    PlatClose(serverSide);
+    PlatClose(server);
+    InitIdentAnswers(1);
 }
 
 TEST_F(ClientHandlerTest, RecordInPiecesKeepsItsName)
@@ -214,6 +253,62 @@ TEST_F(ClientHandlerTest, RecordThatNeverCompletesIsDroppedAtTheTotalDeadline)
     EXPECT_NE(closedAfterMs, -1) << "still open after " << pieces << " pieces";
     EXPECT_GE(closedAfterMs, iIdleTimeoutMs * 9 / 10) << "dropped before the idle time";
     PlatClose(c);
+}
+
+/* Which of the connections on a record's ports its sender holds. Each row:
+   the connections (their accounts and socket numbers), whether the sender's
+   program holds each (PlatSameProgram), whether a node holds each, and the
+   verdict with the one chosen. The sender is account 1000's. */
+TEST(ClientBinding, TheSendersConnectionIsChosenOrTheRecordRefused)
+{
+    const struct {
+        const char *what;
+        int n;
+        int64_t accounts[3];
+        int same[3];
+        bool held[3];
+        BindWhy why;
+        int chosen;
+    } cases[] = {
+        {"nothing on the ports", 0, {}, {}, {}, BIND_NO_CONNECTION, -1},
+        {"its own program's", 1, {1000}, {1}, {false}, BIND_TAKEN, 0},
+        {"its program's, the unheld first", 2, {1000, 1000}, {1, 1}, {true, false}, BIND_TAKEN, 1},
+        {"another program's", 1, {1000}, {0}, {false}, BIND_ANOTHER_PROGRAMS, -1},
+        {"another account's, seen", 1, {0}, {0}, {false}, BIND_ANOTHER_ACCOUNTS, -1},
+        {"another account's, unseen", 1, {0}, {-1}, {false}, BIND_ANOTHER_ACCOUNTS, -1},
+        {"the account's only one, unseen", 2, {0, 1000}, {-1, -1}, {false, true}, BIND_TAKEN, 1},
+        {"the account's newest unheld",
+         3,
+         {1000, 1000, 1000},
+         {-1, -1, -1},
+         {false, true, false},
+         BIND_TAKEN,
+         2},
+        {"the account's, all held",
+         2,
+         {1000, 1000},
+         {-1, -1},
+         {true, true},
+         BIND_WHICH_UNKNOWN,
+         -1},
+        {"its program's before the account's",
+         2,
+         {1000, 1000},
+         {-1, 1},
+         {false, true},
+         BIND_TAKEN,
+         1},
+    };
+    const PConn sender = {0x7F000001u, 50000, 0x7F000001u, 7000, 1, 1000, 0, 900};
+    for (const auto &c : cases) {
+        PConn conns[3];
+        for (int i = 0; i < c.n; i++)
+            conns[i] = {0x7F000001u,   40000, 0x7F000002u + (PAddr)i, 6667, 0,
+                        c.accounts[i], 0,     (uint64_t)(100 + i)};
+        int chosen = -1;
+        EXPECT_EQ(ChooseConn(&sender, conns, c.same, c.held, c.n, &chosen), c.why) << c.what;
+        EXPECT_EQ(chosen, c.chosen) << c.what;
+    }
 }
 
 TEST(ClientPeer, OnlyThisHostMaySendRecords)

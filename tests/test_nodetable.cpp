@@ -56,6 +56,41 @@ TEST_F(NodeTable, NewestHolderOfAPortPairWins)
     EXPECT_EQ(lost.bInUse + lost.sName[0], 0);
 }
 
+/* Bound to their connections, two nodes may hold one port pair towards two
+   servers: each is found only from its own server on its own address, a
+   Connect frees only the holder of the same connection, and a query from
+   elsewhere finds the entry it was not given. */
+TEST_F(NodeTable, BoundEntriesShareAPairTowardsTwoServers)
+{
+    const PAddr HERE = 0x7F000001u, A = 0x7F000002u, B = 0x7F000004u;
+    const PConn toA = {HERE, 40000, A, 6667, 11, 0, 0, 0},
+                toB = {HERE, 40000, B, 6667, 12, 0, 0, 0};
+    int freed = 0;
+    SetNodeRec(3, 6667, 40000, "alice", &freed, &toA);
+    SetNodeRec(5, 6667, 40000, "bob", &freed, &toB);
+    EXPECT_EQ(freed, -1);
+    char name[NODE_NAME_SIZE];
+    PConn conn;
+    const NodeAsk fromA = {A, HERE}, fromB = {B, HERE}, wrongAddr = {A, 0x7F000003u};
+    EXPECT_EQ(FindNodeRec(40000, 6667, 0, name, nullptr, &fromA, &conn), 3);
+    EXPECT_EQ(conn.id, 11u);
+    EXPECT_EQ(FindNodeRec(40000, 6667, 0, name, nullptr, &fromB), 5);
+    EXPECT_STREQ(name, "bob");
+    EXPECT_EQ(FindNodeRec(40000, 6667, 4, name, nullptr, &fromA), -1);
+    EXPECT_EQ(FindNodeRec(40000, 6667, 0, name, nullptr, &wrongAddr), -1);
+    EXPECT_EQ(FindNodeRecElsewhere(40000, 6667, &wrongAddr, &conn), 3);
+    EXPECT_EQ(FindNodeRecElsewhere(40000, 6667, &fromA, &conn), 5);
+    EXPECT_EQ(NodeHoldingConn(&toB), 5);
+    /* The same connection registered again moves; a later one with the
+       same four fields (another id) is another connection. */
+    SetNodeRec(7, 6667, 40000, "bob", &freed, &toB);
+    EXPECT_EQ(freed, 5);
+    PConn again = toA;
+    again.id = 13;
+    SetNodeRec(8, 6667, 40000, "carol", &freed, &again);
+    EXPECT_EQ(freed, -1);
+}
+
 TEST_F(NodeTable, EveryNodeIncludingTheLastIsFound)
 {
     char name[NODE_NAME_SIZE];

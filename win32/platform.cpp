@@ -12,8 +12,6 @@
 
 #include <windows.h>
 #include <winsock.h>
-#include <iphlpapi.h>
-#include <algorithm>
 #include <mutex>
 #include <process.h>
 #include <unordered_map>
@@ -197,105 +195,20 @@ int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local)
     return 0;
 }
 
-/* Windows lists connections only as a whole table, and a copy costs time
-   that grows with the connections open: under Wine 12 ms with 200 and
-   235 ms with 16,000. The copy runs on the IDENT loop, so one is kept and
-   read again only when the question needs it: when it is older than
-   TCP_TABLE_FRESH_US and was taken before the asker's connection opened
-   (any connection the asker may rightly ask about opened before that), or
-   is older than TCP_TABLE_MAX_AGE_US: never more than ten a second. A
-   query is read 2 s after its connection opened, so while queries keep
-   coming a copy serves 2 s of them: one copy per 2 s. Each question is then a binary search,
-   so that a flood of questions costs no scan of a table that holds the
-   flood. */
-static const int64_t TCP_TABLE_FRESH_US = 100 * 1000;
-static const int64_t TCP_TABLE_MAX_AGE_US = 2000 * 1000;
-
-/* An established connection: both addresses, then both ports. */
-struct OpenConn {
-    uint64_t addrs;
-    uint32_t ports;
-    bool operator<(const OpenConn &o) const
-    {
-        return addrs != o.addrs ? addrs < o.addrs : ports < o.ports;
-    }
-};
-
-static OpenConn MakeOpenConn(PAddr local, int localPort, PAddr remote, int remotePort)
-{
-    return {(uint64_t)local << 32 | remote, (uint32_t)localPort << 16 | (uint32_t)remotePort};
-}
-
-static std::mutex TcpTableLock;
-static std::vector<char> TcpTable;
-static std::vector<OpenConn> OpenConns; /* sorted */
-static int64_t tTcpTableRead = 0;
-static bool bTcpTableHeld = false;
-
-/* The established rows of the table just read, sorted. Addresses in
-   network order; ports in network order, in the low half. */
-static void SortOpenConns(void)
-{
-    const MIB_TCPTABLE *table = (const MIB_TCPTABLE *)TcpTable.data();
-    OpenConns.clear();
-    for (DWORD i = 0; i < table->dwNumEntries; i++) {
-        const MIB_TCPROW &row = table->table[i];
-        if (row.dwState == MIB_TCP_STATE_ESTAB)
-            OpenConns.push_back(
-                MakeOpenConn(ntohl(row.dwLocalAddr), ntohs((u_short)row.dwLocalPort),
-                             ntohl(row.dwRemoteAddr), ntohs((u_short)row.dwRemotePort)));
-    }
-    std::sort(OpenConns.begin(), OpenConns.end());
-}
-
-/* Reads the table again when the copy cannot answer a question about a
-   connection opened before sinceUs; 0, or -1 when the system could not give
-   it. Called with the lock held. */
-static int FreshTcpTable(int64_t sinceUs)
-{
-    int64_t now = PlatTickUs();
-    int64_t age = now - tTcpTableRead;
-    if (bTcpTableHeld &&
-        (age < TCP_TABLE_FRESH_US || (tTcpTableRead >= sinceUs && age < TCP_TABLE_MAX_AGE_US)))
-        return 0;
-    bTcpTableHeld = false;
-    DWORD size = (DWORD)TcpTable.size();
-    for (int tries = 0; tries < 4; tries++) {
-        if (size < sizeof(MIB_TCPTABLE))
-            size = sizeof(MIB_TCPTABLE);
-        TcpTable.resize(size);
-        DWORD rc = GetExtendedTcpTable(TcpTable.data(), &size, FALSE, AF_INET,
-                                       TCP_TABLE_BASIC_CONNECTIONS, 0);
-        if (rc == NO_ERROR) {
-            SortOpenConns();
-            tTcpTableRead = now;
-            bTcpTableHeld = true;
-            return 0;
-        }
-        if (rc != ERROR_INSUFFICIENT_BUFFER)
-            break;
-    }
-    return -1;
-}
-
-int PlatTcpConnected(PAddr local, int localPort, PAddr remote, int remotePort, int64_t sinceUs)
-{
-    if (localPort < 1 || localPort > 65535 || remotePort < 1 || remotePort > 65535)
-        return 0;
-    std::lock_guard<std::mutex> hold(TcpTableLock);
-    if (FreshTcpTable(sinceUs) != 0)
-        return -1;
-    return std::binary_search(OpenConns.begin(), OpenConns.end(),
-                              MakeOpenConn(local, localPort, remote, remotePort))
-               ? 1
-               : 0;
-}
-
-PSocket PlatConnect(PAddr addr, int port)
+PSocket PlatConnect(PAddr addr, int port, int fromPort)
 {
     PSocket s = PlatTcpSocket();
     if (s == PSOCKET_INVALID)
         return s;
+    if (fromPort != 0) {
+        /* Sockets bound so may share the port towards different peers. */
+        BOOL one = TRUE;
+        setsockopt((SOCKET)s, SOL_SOCKET, SO_REUSEADDR, (const char *)&one, sizeof(one));
+        if (PlatBind(s, 0, fromPort) != 0) {
+            closesocket((SOCKET)s);
+            return PSOCKET_INVALID;
+        }
+    }
     sockaddr_in sin = MakeAddr(addr, port);
     if (connect((SOCKET)s, (sockaddr *)&sin, sizeof(sin)) != 0) {
         int err = WSAGetLastError();
