@@ -183,13 +183,22 @@ static int MakePayload(const LoadOptions *opt, int item, Conn *c)
         int node = item % opt->iNodes;
         char text[32];
         memset(c->payload, 0, sizeof(c->payload));
+        int remote = BENCH_REMOTE_BASE + node, local = BENCH_LOCAL_BASE + node;
+        /* Records about real pairs name the connections this process holds,
+           each on its pair's node, as the board's client sends them. */
+        if (opt->iRealPairs > 0) {
+            const RealPair &pair = RealPairs[(size_t)item % RealPairs.size()];
+            node = pair.iNode >= 0 ? pair.iNode : node;
+            remote = pair.iRemotePort;
+            local = pair.iLocalPort;
+        }
         if (opt->record == RECORD_CONNECT) {
             c->payload[0] = 'C';
             snprintf(text, sizeof(text), "%d", node);
             PutField(c->payload + 4, 5, text);
-            snprintf(text, sizeof(text), "%d", BENCH_REMOTE_BASE + node);
+            snprintf(text, sizeof(text), "%d", remote);
             PutField(c->payload + 9, 6, text);
-            snprintf(text, sizeof(text), "%d", BENCH_LOCAL_BASE + node);
+            snprintf(text, sizeof(text), "%d", local);
             PutField(c->payload + 15, 6, text);
             snprintf(text, sizeof(text), BENCH_NAME_PREFIX "%d", node);
             PutField(c->payload + 21, 129, text);

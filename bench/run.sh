@@ -233,6 +233,50 @@ for rep in $(seq "$REPS"); do
     records_run records ""
 done
 
+# records_real FILE LOAD_ARGS...: Connect records naming real connections
+# the generator holds, against a fresh shipped program with
+# QUILLET_SWITCHES; the refusals logged are counted.
+records_real() {
+    local file="$OUT/$1.txt"
+    shift
+    start_server "$REL" "" || return 1
+    set -- "${@//@NOTIFY_PORT@/$NOTIFY_PORT}"
+    local cpu0
+    cpu0=$(server_cpu_ms "$QUILLET")
+    "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" "$@" | tee -a "$file" | grep '^quillet-load' >&2
+    echo "SERVER cpu_ms=$(($(server_cpu_ms "$QUILLET") - cpu0))" >>"$file"
+    sleep 0.2
+    echo "LOGGED refused=$(grep -ac 'refused:' "$LOG")" >>"$file"
+    stop_server
+}
+
+# What finding each record's connection and its sender costs: records
+# naming 64 real connections the generator holds, with the look-up (as
+# shipped) and with --table-only, alternating.
+note "records about real connections: looked up and table only"
+for rep in $(seq "$REPS"); do
+    QUILLET_SWITCHES=()
+    records_real records_checked --count "$RECORDS_N" --concurrency 64 --real-pairs 64 "${RATE_OPTS[@]}"
+    QUILLET_SWITCHES=(--table-only)
+    records_real records_table --count "$RECORDS_N" --concurrency 64 --real-pairs 64 "${RATE_OPTS[@]}"
+done
+# A whole board's records, looked up, while $HOLD_N IDENT connections
+# arrive at once and are held (their queries name no node).
+note "a board of 255 records, looked up, while $HOLD_N IDENT connections are held"
+QUILLET_SWITCHES=()
+start_server "$REL" "" && {
+    "$LOAD" hold --count "$HOLD_N" --pace-ms 0 "${HOLD_OPTS[@]}" >"$WORK/held.out" 2>&1 &
+    held=$!
+    sleep 1.5
+    "$LOAD" records --target "127.0.0.1:$NOTIFY_PORT" --count 255 --concurrency 4 --real-pairs 255 \
+        "${RATE_OPTS[@]}" | tee -a "$OUT/records_held.txt" | grep '^quillet-load' >&2
+    wait "$held"
+    echo "HELD $(grep -a '^RESULT' "$WORK/held.out" | head -n 1)" >>"$OUT/records_held.txt"
+    echo "LOGGED refused=$(grep -ac 'refused:' "$LOG")" >>"$OUT/records_held.txt"
+    stop_server
+}
+QUILLET_SWITCHES=(--table-only)
+
 note "oidentd, the reference peer, under the same generator"
 for rep in $(seq "$REPS"); do
     wait_port_free

@@ -39,8 +39,7 @@ ip link set lo up
 # as alice on node 3 is named to the chat server at its other end.
 alice_checked() {
     grep -qF "node table alone" "$LOG" && fail "answers unchecked: $(log_lines)"
-    user_connection
-    register 3 6667 40000 alice
+    user_connection 3 alice
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
 }
 
@@ -290,26 +289,79 @@ squatted_lock)
     stop_quillet
     ;;
 real_pairs)
-    # The pairs are real connections: a chat server listening on a second
-    # loopback address, a user's connection to it from port 40000. Only
-    # that server is told the user's name; another asker, or anyone once
-    # the connection has ended, gets NO-USER; a second node that takes the
-    # pair frees the first.
+    # The pairs are real connections: chat servers listening on further
+    # loopback addresses, a user's connection to one from port 40000, made,
+    # registered and held by the board's client. Only that server is told
+    # the user's name; another asker gets NO-USER, with both addresses
+    # said. Records for that pair from another program or another account,
+    # a Quit from another account, and a record naming no connection are
+    # refused and change nothing; once the connection has ended its pair
+    # answers NO-USER. Run as real root, with nobody as the other account.
     QUILLET_SWITCHES=()
     start_host
     start_quillet
     ready
     alice_checked
     expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.3
-    log_lines | grep -qx -- "- IdentHandler no open connection for node <3> from <127.0.0.3>" ||
+    log_lines | grep -qxF -- "- IdentHandler no open connection for node <3> from <127.0.0.3> on <127.0.0.1>: its connection is with <127.0.0.2> on <127.0.0.1>" ||
         fail "no line for the other asker: $(log_lines | tail -n 3)"
-    register 5 6667 40000 bob
-    wait_for "$LOG" "- ClientHandler node <3> lost its port pair to node <5>" 5 || fail "no line for the pair taken"
-    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : bob\r\n' 20 127.0.0.2
-    # The user's client ends without a Quit.
+    nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    refused() {
+        wait_log "- ClientHandler $1 for node <$2> refused: $3" 5 || fail "$1 on node $2 not refused ($3): $(log_lines | tail -n 3)"
+    }
+    "$BIN/palaver-notify" connect 5 6667 40000 mallory || fail "palaver-notify connect failed"
+    refused Connect 5 "the connection from port <40000> to port <6667> is another program's"
+    "${nobody[@]}" "$BIN/palaver-notify" connect 6 6667 40000 eve || fail "palaver-notify as nobody failed"
+    refused Connect 6 "the connection from port <40000> to port <6667> is another account's"
+    "${nobody[@]}" "$BIN/palaver-notify" quit 3 || fail "palaver-notify quit as nobody failed"
+    refused Quit 3 "the connection from port <40000> to port <6667> is another account's"
+    "$BIN/palaver-notify" connect 7 6667 40001 ghost || fail "palaver-notify connect failed"
+    refused Connect 7 "no connection from port <40001> to port <6667> on this host"
+    expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
+    log_lines | grep -q "lost its port pair" && fail "a refused record freed a node"
+    # The user's client ends without a Quit; then anyone may send it.
     stop_program "$USER_PID"
     expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.2
+    "${nobody[@]}" "$BIN/palaver-notify" quit 3 || fail "palaver-notify quit as nobody failed"
+    for _ in $(seq 50); do [ "$(log_lines | grep -c "Quit received on node <3>")" -eq 2 ] && break; sleep 0.1; done
+    [ "$(log_lines | grep -c "Quit for node <3> refused")" -eq 1 ] || fail "the Quit for an ended connection was refused"
     stop_quillet
+    ;;
+shared_port)
+    # Two chat servers on the same port, each reached from local port 40000
+    # by a program of its own: both connections are open before either
+    # record is sent, and each server is told its own user. Then the same
+    # where only the account can be compared (--user), the records sent
+    # each right after its connect. Run as real root.
+    for phase in program account; do
+        QUILLET_SWITCHES=()
+        wait_a=1500
+        if [ $phase = account ]; then
+            QUILLET_SWITCHES=(--user=nobody)
+            wait_a=0
+        fi
+        start_host
+        start_quillet
+        ready
+        for server in 127.0.0.2 127.0.0.4; do
+            timeout 60 nc -d -l $server 6667 >/dev/null &
+            pids+=($!)
+        done
+        for _ in $(seq 100); do [ "$(ss -Hltn 'sport = :6667' | wc -l)" -eq 2 ] && break; sleep 0.05; done
+        "$BIN/palaver-notify" hold 3 127.0.0.2 6667 alice 40000 $wait_a >"$WORK/a.out" 2>&1 &
+        pids+=($!)
+        [ $phase = account ] && { wait_for "$WORK/a.out" "holds the connection" 10 || fail "$phase: alice not held: $(cat "$WORK/a.out")"; }
+        "$BIN/palaver-notify" hold 5 127.0.0.4 6667 bob 40000 >"$WORK/b.out" 2>&1 &
+        pids+=($!)
+        wait_for "$WORK/a.out" "holds the connection" 10 || fail "$phase: alice not held: $(cat "$WORK/a.out")"
+        wait_for "$WORK/b.out" "holds the connection" 10 || fail "$phase: bob not held: $(cat "$WORK/b.out")"
+        [ "$(ss -Htn state established '( sport = :40000 )' | wc -l)" -eq 2 ] || fail "$phase: port 40000 not shared"
+        log_lines | grep "refused" && fail "$phase: a record was refused"
+        expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
+        expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : bob\r\n' 20 127.0.0.4
+        stop_quillet
+        stop_all
+    done
     ;;
 irc_names)
     # With --irc-names, names some chat server would cut or refuse, all

@@ -154,16 +154,26 @@ show_outputs() {
     echo "--- quillet log"; log_lines | tail -n 60; echo "--- stderr"; tail -n 40 "$ERR" 2>/dev/null
 }
 
-# user_connection: a board user's real connection to a chat server, from
-# 127.0.0.1:40000 to 127.0.0.2:6667, held open; USER_PID ends it.
+# user_connection NODE NAME: a board user's real connection to a chat
+# server, from 127.0.0.1:40000 to 127.0.0.2:6667, made, registered for NAME
+# on NODE and held by the board's client (NOTIFIER hold), as Quillet takes
+# a record only from the program that holds its connection; USER_PID ends
+# it. The record must be taken.
+NOTIFIER=()
 user_connection() {
     timeout 120 nc -d -l 127.0.0.2 6667 >/dev/null &
     pids+=($!)
     for _ in $(seq 100); do ss -Hltn 'sport = :6667' | grep -q . && break; sleep 0.05; done
-    timeout 120 nc -d -s 127.0.0.1 -p 40000 127.0.0.2 6667 >/dev/null &
+    local out=${WORK:-$RUN}/hold_$1.out
+    [ ${#NOTIFIER[@]} -gt 0 ] || NOTIFIER=("$BIN/palaver-notify")
+    "${NOTIFIER[@]}" hold "$1" 127.0.0.2 6667 "$2" 40000 >"$out" 2>&1 &
     USER_PID=$!
     pids+=($USER_PID)
-    for _ in $(seq 100); do ss -Htn state established 'sport = :40000' | grep -q . && break; sleep 0.05; done
+    wait_for "$out" "holds the connection" 30 || fail "the user's connection was not registered: $(cat "$out")"
+    connected "$1" 5 || fail "no Connect line for node $1"
+    if log_lines | grep -F -- "- ClientHandler Connect for node <$1> refused"; then
+        fail "the holder's record was refused"
+    fi
 }
 
 # exchange PORT QUERY [SECONDS [SOURCE]]: one connection to 127.0.0.1:PORT,

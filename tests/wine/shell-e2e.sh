@@ -2,9 +2,10 @@
 # tests/wine/shell-e2e.sh: the Windows program end to end. quillet.exe (the
 # i686 or the x86_64 build) runs under Wine beside the Linux stand-in host
 # server wcsrvd; a user's real connection, from port 40000 to a chat server
-# on 127.0.0.2:6667, is registered with palaver-notify. The chat server's
-# IDENT query on port 113 must get the USERID reply, another asker's the
-# NO-USER reply, and the log read back from the running window's message
+# on 127.0.0.2:6667, is made, registered and held by palaver-notify.exe, as
+# the board's client does. The chat server's IDENT query on port 113 must
+# get the USERID reply, another asker's the NO-USER reply; a record for the
+# same pair from another Windows program must be refused. The log read back from the running window's message
 # box by another Windows process must hold the start-up, registration and
 # match lines in order. Started before the host server with
 # --wait-for-host, it must wait and register, and register again when the
@@ -26,6 +27,7 @@ cd "$(dirname "$0")/../.."
 
 LINUX_BUILD=$(realpath "${1:-build/linux}")
 WIN_BUILD=$(realpath "${2:-build/win64}")
+NEEDS=("$WIN_BUILD/palaver-notify.exe")
 
 # Bounds on every wait, in seconds.
 START_WAIT=60   # quillet up and both ports open
@@ -65,8 +67,8 @@ echo "shell-e2e: quillet.exe, waiting for the host server, registered $(($(now_m
 wait_up $quillet_pid $START_WAIT
 echo "shell-e2e: quillet.exe listening $(($(now_ms) - started)) ms after the host server started"
 
-user_connection
-register 3 6667 40000 alice
+NOTIFIER=("$WINE" "$WIN_BUILD/palaver-notify.exe")
+user_connection 3 alice
 
 # A second start (a double click on top of the logon start) must leave the
 # running copy alone: no registration of its own, and the first copy's
@@ -111,7 +113,7 @@ expect_in_order \
     "- Started to Listen for Palaver Connections" \
     "- ClientHandler Connect received on node  <3>" \
     "- IdentHandler match found on node <3>" \
-    "- IdentHandler no open connection for node <3> from <127.0.0.3>"
+    "- IdentHandler no open connection for node <3> from <127.0.0.3> on <127.0.0.1>: its connection is with <127.0.0.2> on <127.0.0.1>"
 grep -q -F -x -- "- Started to Listen for IDENT Connections" <(tr -d '\r' <"$LOG") ||
     fail_now "the IDENT listener's line is missing"
 echo "shell-e2e: log read back from the window ($(wc -c <"$LOG") bytes), lines in order:"
@@ -120,7 +122,10 @@ tr -d '\r' <"$LOG" | sed 's/^/    /'
 # The Statistics fields: the window copies the counts a few times a second.
 # So far one Connect record and two IDENT connections; add a Connect and a
 # Quit, and an IDENT connection that closes without a query.
-register 5 6667 40000 bob
+"${NOTIFIER[@]}" connect 5 6667 40000 bob || fail_now "palaver-notify.exe connect failed"
+wait_log "- ClientHandler Connect for node <5> refused: the connection from port <40000> to port <6667> is another program's" 10 ||
+    fail_now "another program's record for the pair was not refused: $(log_lines | tail -n 3)"
+echo "shell-e2e: another Windows program's record for the same pair was refused"
 "$BIN/palaver-notify" quit 5 || fail_now "quit failed"
 exec 3<>/dev/tcp/127.0.0.1/113
 exec 3<&-
