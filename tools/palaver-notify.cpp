@@ -63,6 +63,17 @@ static bool bPutPort(char *field, size_t width, const char *what, const char *ar
     return true;
 }
 
+static bool bPutName(ClientCrec *crec, const char *arg)
+{
+    if (strlen(arg) >= sizeof(crec->sName)) {
+        fprintf(stderr, "palaver-notify: NAME must be at most %zu characters\n",
+                sizeof(crec->sName) - 1);
+        return false;
+    }
+    memcpy(crec->sName, arg, strlen(arg));
+    return true;
+}
+
 /* A dotted IPv4 address. */
 static bool bPutAddr(PAddr *addr, const char *arg)
 {
@@ -121,14 +132,9 @@ static int Hold(int argc, char **argv)
         !bPutAddr(&server, argv[3]) ||
         !bPutPort(crec.sRemotePort, sizeof(crec.sRemotePort), "REMOTE_PORT", argv[4]) ||
         (argc >= 7 && !bPutPort(from, sizeof(from), "LOCAL_PORT", argv[6])) ||
-        (argc == 8 && !bPutNumber(wait, sizeof(wait), "WAIT_MS", argv[7])))
+        (argc == 8 && !bPutNumber(wait, sizeof(wait), "WAIT_MS", argv[7])) ||
+        !bPutName(&crec, argv[5]))
         return 2;
-    if (strlen(argv[5]) >= sizeof(crec.sName)) {
-        fprintf(stderr, "palaver-notify: NAME must be at most %zu characters\n",
-                sizeof(crec.sName) - 1);
-        return 2;
-    }
-    memcpy(crec.sName, argv[5], strlen(argv[5]));
     if (PlatSockStartup() != 0) {
         fprintf(stderr, "palaver-notify: the socket library would not start\n");
         return 1;
@@ -173,14 +179,9 @@ int main(int argc, char **argv)
         crec.sKind[0] = 'C';
         if (!bPutNumber(crec.sNode, sizeof(crec.sNode), "NODE", argv[2]) ||
             !bPutPort(crec.sRemotePort, sizeof(crec.sRemotePort), "REMOTE_PORT", argv[3]) ||
-            !bPutPort(crec.sLocalPort, sizeof(crec.sLocalPort), "LOCAL_PORT", argv[4]))
+            !bPutPort(crec.sLocalPort, sizeof(crec.sLocalPort), "LOCAL_PORT", argv[4]) ||
+            !bPutName(&crec, argv[5]))
             return 2;
-        if (strlen(argv[5]) >= sizeof(crec.sName)) {
-            fprintf(stderr, "palaver-notify: NAME must be at most %zu characters\n",
-                    sizeof(crec.sName) - 1);
-            return 2;
-        }
-        memcpy(crec.sName, argv[5], strlen(argv[5]));
         record = (const char *)&crec;
         size = sizeof(crec);
     } else if (argc >= 6 && argc <= 8 && strcmp(argv[1], "hold") == 0) {
