@@ -198,16 +198,16 @@ int PlatSocketAddrs(PSocket s, PAddr *peer, PAddr *local)
 }
 
 /* Windows lists connections only as a whole table, and a copy costs time
-   that grows with the connections open: under Wine 12 ms with 200 and
-   235 ms with 16,000. The copy runs on the IDENT loop, so one is kept and
-   read again only when the question needs it: when it is older than
+   that grows with the rows: under Wine 12 ms for 200 rows and 235 ms for
+   16,000. The copy runs on the IDENT loop, so one is kept and read again
+   only when the question needs it: when it is older than
    TCP_TABLE_FRESH_US and was taken before the asker's connection opened
    (any connection the asker may rightly ask about opened before that), or
    is older than TCP_TABLE_MAX_AGE_US: never more than ten a second. A
    query is read 2 s after its connection opened, so while queries keep
-   coming a copy serves 2 s of them: one copy per 2 s. Each question is then a binary search,
-   so that a flood of questions costs no scan of a table that holds the
-   flood. */
+   coming a copy serves 2 s of them: one copy per 2 s. Each question is
+   then a binary search, so that a flood of questions costs no scan of a
+   table that holds the flood. */
 static const int64_t TCP_TABLE_FRESH_US = 100 * 1000;
 static const int64_t TCP_TABLE_MAX_AGE_US = 2000 * 1000;
 
