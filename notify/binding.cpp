@@ -26,6 +26,11 @@ static bool bAnotherAccounts(const PConn *a, const PConn *b)
     return a->account != -1 && b->account != -1 && a->account != b->account;
 }
 
+bool bHolderNamed(const PConn *end)
+{
+    return end->process != 0 || end->account != -1;
+}
+
 BindWhy ChooseConn(const PConn *sender, const PConn *conns, const int *same, const bool *held,
                    int n, int *chosen)
 {

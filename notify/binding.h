@@ -36,6 +36,9 @@ BindWhy BindRecord(const PConn *sender, int localPort, int remotePort, PConn *co
    connection, or from anyone once the connection has ended. */
 BindWhy QuitAllowed(const PConn *sender, const PConn *conn);
 
+/* Whether the system named who holds the end: a program or an account. */
+bool bHolderNamed(const PConn *end);
+
 /* What the log says of a refusal, for a record naming localPort and
    remotePort: into text, of size bytes. */
 void BindWhyText(BindWhy why, int localPort, int remotePort, char *text, int size);

@@ -174,7 +174,8 @@ static void LogIdent(int node)
 }
 
 /* The sender of a record, as the system listed it when its connection was
-   accepted; not known when answering from the table alone. */
+   accepted, or when its record came; not known when answering from the
+   table alone. */
 struct Sender {
     bool bKnown;
     PConn end;
@@ -262,6 +263,11 @@ void ClientHandler(void *connection)
 
     char buf[CLIENT_RECV_MAX + 1];
     int len = ReceiveRecord(s, buf);
+    /* Wine names the program that holds a socket only once the program has
+       used it: a sender not named at accept is looked for again now that
+       its record is in and its end still open. */
+    if (len > 0 && !bIdentTableOnly() && !(sender.bKnown && bHolderNamed(&sender.end)))
+        sender.bKnown = PlatPeerEnd(s, &sender.end) == 0;
     if (len > 0) {
         buf[len] = '\0';
         ClientRecord rec;
