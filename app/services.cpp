@@ -4,6 +4,7 @@
 #include "switches.h"
 
 #include "../common/accept.h"
+#include "../common/keptlog.h"
 #include "../common/platform.h"
 #include "../common/state.h"
 #include "../common/version.h"
@@ -19,6 +20,12 @@ void ResetServices(void)
     iRcvdClientConnects = 0;
     iRcvdClientQuits = 0;
     InitNodeRec();
+}
+
+void StartKeptLog(const Switches *sw)
+{
+    if (sw->sLogDir[0] != '\0')
+        KeptLogStart(sw->sLogDir, sw->iLogDays > 0 ? sw->iLogDays : KEPT_LOG_DAYS_DEFAULT);
 }
 
 void SayStarted(void)

@@ -12,6 +12,10 @@ void SayStarted(void);
 
 struct Switches;
 
+/* With --log-dir, starts the kept log (common/keptlog.h), before the first
+   line it should keep. */
+void StartKeptLog(const Switches *sw);
+
 /* Clears the ready flag, sets the caps on handlers from the system's
    limits and the way queries are answered from the switches, then starts
    the host server link and the IDENT listener, in that order, each given

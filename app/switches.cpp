@@ -1,6 +1,8 @@
 /* app/switches.cpp: reading the switches. */
 #include "switches.h"
 
+#include "../common/keptlog.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,7 +18,8 @@ enum SwitchKind {
     SWITCH_FLAG,    /* --name */
     SWITCH_SECONDS, /* --name or --name=SECONDS */
     SWITCH_NAME,    /* --name=NAME */
-    SWITCH_COUNT    /* --name=N */
+    SWITCH_COUNT,   /* --name=N */
+    SWITCH_FOLDER   /* --name=DIR */
 };
 
 static const struct {
@@ -29,6 +32,8 @@ static const struct {
     {"wait-for-host", SWITCH_SECONDS, nullptr},
     {"user", SWITCH_NAME, nullptr},
     {"max-ident", SWITCH_COUNT, &Switches::iMaxIdent},
+    {"log-dir", SWITCH_FOLDER, nullptr},
+    {"log-days", SWITCH_COUNT, &Switches::iLogDays},
 };
 
 /* Stores one switch's value; 0, or -1 with the reason. */
@@ -62,15 +67,25 @@ static int Store(Switches *sw, int which, const char *arg, const char *value, ch
     case SWITCH_COUNT: {
         char *end = nullptr;
         long n = value != nullptr ? strtol(value, &end, 10) : 0;
+        long most = SWITCHES[which].flag == &Switches::iLogDays ? KEPT_LOG_DAYS_MAX : MAX_IDENT_MAX;
         if (value == nullptr || value[0] < '0' || value[0] > '9' || *end != '\0' || n < 1 ||
-            n > MAX_IDENT_MAX) {
-            snprintf(error, (size_t)size, "--%s takes a number from 1 to %ld: '%s'", name,
-                     MAX_IDENT_MAX, arg);
+            n > most) {
+            snprintf(error, (size_t)size, "--%s takes a number from 1 to %ld: '%s'", name, most,
+                     arg);
             return -1;
         }
         sw->*SWITCHES[which].flag = (int)n;
         return 0;
     }
+    case SWITCH_FOLDER:
+        if (value == nullptr || value[0] == '\0' || strlen(value) >= sizeof(sw->sLogDir)) {
+            snprintf(error, (size_t)size,
+                     "--%s takes a folder's name of at most %d characters: '%s'", name,
+                     (int)sizeof(sw->sLogDir) - 1, arg);
+            return -1;
+        }
+        strcpy(sw->sLogDir, value);
+        return 0;
     default:
         if (value == nullptr || value[0] == '\0' || strlen(value) >= sizeof(sw->sUser)) {
             snprintf(error, (size_t)size, "--%s takes an account's name: '%s'", name, arg);

@@ -10,13 +10,16 @@
 #include "../notify/winsconnect.h"
 
 #define SWITCH_USER_SIZE 64
+#define SWITCH_DIR_SIZE 260
 
 struct Switches {
     int bTableOnly;   /* --table-only: answer from the node table alone */
     int bIrcNames;    /* --irc-names: answer with IRC-safe idents */
     int iWaitForHost; /* --wait-for-host[=SECONDS]: 0 off, HOST_WAIT_ALWAYS, or seconds */
     int iMaxIdent;    /* --max-ident=N: at most N IDENT connections at once (0: the system's) */
-    char sUser[SWITCH_USER_SIZE]; /* --user=NAME: the account root gives up for ("" none) */
+    char sUser[SWITCH_USER_SIZE];  /* --user=NAME: the account root gives up for ("" none) */
+    char sLogDir[SWITCH_DIR_SIZE]; /* --log-dir=DIR: the kept log's folder ("" none) */
+    int iLogDays;                  /* --log-days=N: days the kept log keeps (0: the default) */
 };
 
 /* Reads the switches of argv[1..argc-1] into sw (everything off when none

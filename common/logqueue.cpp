@@ -1,5 +1,6 @@
 /* common/logqueue.cpp: the message log's queue, a ring of bytes under one
-   lock. Texts go in whole, so a dropped text never leaves half a line. */
+   lock, and the kept log's, built the same. Texts go in whole, so a dropped
+   text never leaves half a line. */
 #include "logqueue.h"
 
 #include <chrono>
@@ -8,105 +9,148 @@
 #include <stdio.h>
 #include <string.h>
 
+struct LogRing {
+    std::mutex lock;
+    std::condition_variable changed;
+    char *ring;
+    size_t iSize;
+    size_t iHead;      /* where the oldest byte is */
+    size_t iUsed;      /* bytes queued */
+    unsigned iDropped; /* texts dropped and not yet reported */
+    bool bWakeOwed;    /* the consumer has been woken and not yet emptied the queue */
+    bool bBatchOut;    /* the consumer holds bytes it has not yet put out */
+    const char *sDroppedFormat;
+};
+
 /* Said once the output moves again after texts were dropped. */
 static const char DROPPED_FORMAT[] = "- Log output stalled, %u lines dropped\r\n";
 
-static std::mutex QueueLock;
-static std::condition_variable QueueChanged;
+static char MessageRing[LOG_QUEUE_BYTES];
+static LogRing MessageLog = {{}, {}, MessageRing, LOG_QUEUE_BYTES, 0,
+                             0,  0,  false,       false,           DROPPED_FORMAT};
 
-static char Ring[LOG_QUEUE_BYTES];
-static size_t iHead;         /* where the oldest byte is */
-static size_t iUsed;         /* bytes queued */
-static unsigned iDropped;    /* texts dropped and not yet reported */
-static bool bWakeOwed;       /* the consumer has been woken and not yet emptied the queue */
-static bool bBatchOut;       /* the consumer holds bytes it has not yet put out */
-
-/* The caller holds QueueLock and has checked the room. */
-static void Store(const char *text, size_t len)
+LogRing *LogRingNew(size_t bytes, const char *droppedFormat)
 {
-    size_t tail = (iHead + iUsed) % LOG_QUEUE_BYTES;
-    size_t first = len < LOG_QUEUE_BYTES - tail ? len : LOG_QUEUE_BYTES - tail;
-    memcpy(Ring + tail, text, first);
-    memcpy(Ring, text + first, len - first);
-    iUsed += len;
+    LogRing *q = new LogRing();
+    q->ring = new char[bytes];
+    q->iSize = bytes;
+    q->sDroppedFormat = droppedFormat;
+    return q;
+}
+
+/* The caller holds the lock and has checked the room. */
+static void Store(LogRing *q, const char *text, size_t len)
+{
+    size_t tail = (q->iHead + q->iUsed) % q->iSize;
+    size_t first = len < q->iSize - tail ? len : q->iSize - tail;
+    memcpy(q->ring + tail, text, first);
+    memcpy(q->ring, text + first, len - first);
+    q->iUsed += len;
 }
 
 /* Reports the dropped texts when there is room for the line and for extra
-   bytes after it; the caller holds QueueLock. */
-static bool StoreDroppedLine(size_t extra)
+   bytes after it; the caller holds the lock. */
+static bool StoreDroppedLine(LogRing *q, size_t extra)
 {
-    char line[64];
-    int len = snprintf(line, sizeof(line), DROPPED_FORMAT, iDropped);
-    if ((size_t)len + extra > LOG_QUEUE_BYTES - iUsed)
+    char line[96];
+    int len = snprintf(line, sizeof(line), q->sDroppedFormat, q->iDropped);
+    if ((size_t)len + extra > q->iSize - q->iUsed)
         return false;
-    Store(line, (size_t)len);
-    iDropped = 0;
+    Store(q, line, (size_t)len);
+    q->iDropped = 0;
     return true;
 }
 
-int LogQueuePut(const char *text)
+int LogRingPut(LogRing *q, const char *text)
 {
     size_t len = strlen(text);
-    std::lock_guard<std::mutex> hold(QueueLock);
+    std::lock_guard<std::mutex> hold(q->lock);
     /* Texts that came after a drop go after the line that reports it. */
-    if (iDropped > 0 && !StoreDroppedLine(len)) {
-        iDropped++;
+    if (q->iDropped > 0 && !StoreDroppedLine(q, len)) {
+        q->iDropped++;
         return 0;
     }
-    if (len > LOG_QUEUE_BYTES - iUsed) {
-        iDropped++;
+    if (len > q->iSize - q->iUsed) {
+        q->iDropped++;
         return 0;
     }
-    Store(text, len);
-    if (bWakeOwed)
+    Store(q, text, len);
+    if (q->bWakeOwed)
         return 0;
-    bWakeOwed = true;
-    QueueChanged.notify_all();
+    q->bWakeOwed = true;
+    q->changed.notify_all();
     return 1;
 }
 
-/* The caller holds QueueLock. */
-static int TakeLocked(char *buf, int size)
+/* The caller holds the lock. */
+static int TakeLocked(LogRing *q, char *buf, int size)
 {
     /* The output moves: say what was lost while it did not. */
-    if (iDropped > 0)
-        StoreDroppedLine(0);
-    size_t len = iUsed < (size_t)size ? iUsed : (size_t)size;
-    size_t first = len < LOG_QUEUE_BYTES - iHead ? len : LOG_QUEUE_BYTES - iHead;
-    memcpy(buf, Ring + iHead, first);
-    memcpy(buf + first, Ring, len - first);
-    iHead = (iHead + len) % LOG_QUEUE_BYTES;
-    iUsed -= len;
-    if (iDropped > 0)
-        StoreDroppedLine(0);
-    bBatchOut = len > 0;
-    if (iUsed == 0 && len == 0) {
-        bWakeOwed = false;
-        QueueChanged.notify_all();
+    if (q->iDropped > 0)
+        StoreDroppedLine(q, 0);
+    size_t len = q->iUsed < (size_t)size ? q->iUsed : (size_t)size;
+    size_t first = len < q->iSize - q->iHead ? len : q->iSize - q->iHead;
+    memcpy(buf, q->ring + q->iHead, first);
+    memcpy(buf + first, q->ring, len - first);
+    q->iHead = (q->iHead + len) % q->iSize;
+    q->iUsed -= len;
+    if (q->iDropped > 0)
+        StoreDroppedLine(q, 0);
+    q->bBatchOut = len > 0;
+    if (q->iUsed == 0 && len == 0) {
+        q->bWakeOwed = false;
+        q->changed.notify_all();
     }
     return (int)len;
 }
 
+int LogRingWaitTake(LogRing *q, char *buf, int size, int ms)
+{
+    std::unique_lock<std::mutex> hold(q->lock);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int len = TakeLocked(q, buf, size);
+        if (len > 0)
+            return len;
+        if (ms < 0)
+            q->changed.wait(hold);
+        else if (q->changed.wait_until(hold, deadline) == std::cv_status::timeout)
+            return 0;
+    }
+}
+
+void LogRingDropped(LogRing *q, unsigned count)
+{
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->iDropped += count;
+}
+
+int LogRingDrain(LogRing *q, int ms)
+{
+    std::unique_lock<std::mutex> hold(q->lock);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    return q->changed.wait_until(hold, deadline, [q] { return q->iUsed == 0 && !q->bBatchOut; })
+               ? 1
+               : 0;
+}
+
+int LogQueuePut(const char *text)
+{
+    return LogRingPut(&MessageLog, text);
+}
+
 int LogQueueTake(char *buf, int size)
 {
-    std::lock_guard<std::mutex> hold(QueueLock);
-    return TakeLocked(buf, size);
+    std::lock_guard<std::mutex> hold(MessageLog.lock);
+    return TakeLocked(&MessageLog, buf, size);
 }
 
 int LogQueueWaitTake(char *buf, int size)
 {
-    std::unique_lock<std::mutex> hold(QueueLock);
-    for (;;) {
-        int len = TakeLocked(buf, size);
-        if (len > 0)
-            return len;
-        QueueChanged.wait(hold);
-    }
+    return LogRingWaitTake(&MessageLog, buf, size, -1);
 }
 
 int LogQueueDrain(int ms)
 {
-    std::unique_lock<std::mutex> hold(QueueLock);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    return QueueChanged.wait_until(hold, deadline, [] { return iUsed == 0 && !bBatchOut; }) ? 1 : 0;
+    return LogRingDrain(&MessageLog, ms);
 }

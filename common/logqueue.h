@@ -6,6 +6,8 @@
 #ifndef QUILLET_LOGQUEUE_H
 #define QUILLET_LOGQUEUE_H
 
+#include <stddef.h>
+
 /* Bytes the queue holds. A burst of some 20,000 log lines (a board's chat
    servers holding that many IDENT connections at once) fits while the
    output is slow, and a stalled output costs no more than this. */
@@ -31,5 +33,18 @@ int LogQueueWaitTake(char *buf, int size);
 /* Waits until everything queued has been taken and put out, or ms have
    passed; 1 when it has all gone out. Called at the end of the process. */
 int LogQueueDrain(int ms);
+
+/* Another queue built the same (the kept log's, common/keptlog.h), of
+   bytes bytes; droppedFormat says how many texts were dropped (%u). Lives
+   as long as the process. */
+struct LogRing;
+LogRing *LogRingNew(size_t bytes, const char *droppedFormat);
+int LogRingPut(LogRing *q, const char *text);
+/* As LogQueueWaitTake, waiting at most ms (< 0: without limit); 0 when
+   nothing came. */
+int LogRingWaitTake(LogRing *q, char *buf, int size, int ms);
+/* Counts texts lost after they were taken, for the dropped line. */
+void LogRingDropped(LogRing *q, unsigned count);
+int LogRingDrain(LogRing *q, int ms);
 
 #endif

@@ -7,6 +7,7 @@
 #define QUILLET_PLATFORM_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 /* A socket handle wide enough for both platforms' kinds. */
 typedef intptr_t PSocket;
@@ -202,6 +203,13 @@ void PlatWatchWake(PlatWatch *w);
 
 /* Sleeps for ms milliseconds. */
 void PlatSleep(int ms);
+
+/* Calls each(name, ctx) for every file name in the folder dir, until each
+   returns non-zero. 0, or -1 when the folder cannot be read. */
+int PlatListDir(const char *dir, int (*each)(const char *name, void *ctx), void *ctx);
+
+/* Cuts the open file f back to size bytes. 0, or -1. */
+int PlatTruncateFile(FILE *f, long size);
 
 /* Milliseconds on a monotonic clock, for measuring waits; PlatTickUs the
    same clock in microseconds, for deadlines that must never come early. */

@@ -4,6 +4,7 @@
 #include "hostlock.h"
 #include "../app/services.h"
 #include "../app/switches.h"
+#include "../common/keptlog.h"
 #include "../common/logqueue.h"
 #include "../common/platform.h"
 #include "../ident/identlisten.h"
@@ -36,6 +37,7 @@ static bool bC1(unsigned char c)
    nobody reads holds up the writer, never an answer. */
 void MsgOut(const char *text)
 {
+    KeptLogPut(text);
     const char *p = text;
     while (*p != '\0' && !bC1((unsigned char)*p))
         p++;
@@ -156,6 +158,7 @@ int main(int argc, char **argv)
         UserErr("Unable to start the log writer");
 
     ResetServices();
+    StartKeptLog(&sw);
     SayStarted();
     if (bRoot && !bAccount)
         MsgOut("- Running as root: --user=NAME gives root up once port 113 is bound\r\n");
@@ -173,6 +176,7 @@ int main(int argc, char **argv)
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
+    KeptLogDrain(LOG_DRAIN_MS);
     PlatExit(0);
     return 0;
 }

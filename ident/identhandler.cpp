@@ -43,10 +43,12 @@ static void SendReply(PSocket s, IdentReplyKind kind, int first, int second, con
    addresses: when it is bound to a connection, that is the one between
    them. Kept out of line, so that its locals do not deepen the loop's
    stack. */
-__attribute__((noinline)) static IdentReplyKind CheckedKind(int node, const char *name,
-                                                            const PConn *conn, const IdentAsk *ask)
+__attribute__((noinline)) static IdentReplyKind
+CheckedKind(int node, const char *name, const PConn *conn, const IdentAsk *ask, const char **why)
 {
     IdentReplyKind kind = IdentKindForName(name);
+    if (kind == IDENT_NO_USER)
+        *why = "no name that can be sent";
     if (kind == IDENT_NO_USER || bTableOnly)
         return kind;
     PAddr peer = ask->from.asker;
@@ -61,11 +63,34 @@ __attribute__((noinline)) static IdentReplyKind CheckedKind(int node, const char
     if (open == 1)
         return kind;
     char addr[ADDR_TEXT_SIZE], line[112];
-    snprintf(line, sizeof(line), "- IdentHandler %s for node <%i> from <%s>\r\n",
-             open == 0 ? "no open connection" : "cannot check the connection", node,
+    *why = open == 0 ? "no open connection" : "cannot check the connection";
+    snprintf(line, sizeof(line), "- IdentHandler %s for node <%i> from <%s>\r\n", *why, node,
              AddrText(addr, peer));
     MsgOut(line);
     return IDENT_NO_USER;
+}
+
+/* The record a sysop answers an abuse report from: one line per answer
+   that names a node, with the asker, the pair as the reply gives it, the
+   node and its name, and what was sent, or why nothing was. */
+static void LogAnswer(const IdentAsk *ask, int node, const char *name, IdentReplyKind kind,
+                      const char *sent, const char *why)
+{
+    char asker[ADDR_TEXT_SIZE], shown[4 * NODE_NAME_SIZE], ident[4 * NODE_NAME_SIZE];
+    char line[sizeof(shown) + sizeof(ident) + 160];
+    EscapeControls(shown, name, sizeof(shown));
+    EscapeControls(ident, sent, sizeof(ident));
+    char what[sizeof(ident) + 16];
+    if (kind == IDENT_USERID)
+        snprintf(what, sizeof(what), "USERID <%s>", ident);
+    else if (kind == IDENT_HIDDEN_USER)
+        snprintf(what, sizeof(what), "HIDDEN-USER");
+    else
+        snprintf(what, sizeof(what), "NO-USER (%s)", why != nullptr ? why : "nobody");
+    snprintf(line, sizeof(line),
+             "- IdentHandler answered <%s> about <%i,%i>: node <%i> name <%s> %s\r\n",
+             AddrText(asker, ask->from.asker), ask->first, ask->second, node, shown, what);
+    MsgOut(line);
 }
 
 /* The reply for node i's entry, with its line. */
@@ -75,12 +100,16 @@ static void ReplyForMatch(PSocket s, const IdentAsk *ask, int i, const char *nam
     char line[64];
     snprintf(line, sizeof(line), "- IdentHandler match found on node <%i>\r\n", i);
     MsgOut(line);
-    IdentReplyKind kind = CheckedKind(i, name, conn, ask);
+    const char *why = nullptr;
+    IdentReplyKind kind = CheckedKind(i, name, conn, ask, &why);
     /* A hidden user stays hidden; a name with no letter or digit has no
        ident and answers as nobody. */
-    if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0')
+    if (bIrcNames && kind == IDENT_USERID && ident[0] == '\0') {
         kind = IDENT_NO_USER;
+        why = "no letter or digit in the name";
+    }
     SendReply(s, kind, ask->first, ask->second, bIrcNames ? ident : name);
+    LogAnswer(ask, i, name, kind, bIrcNames ? ident : name, why);
 }
 
 /* A pair registered for a connection with another address than the
@@ -101,6 +130,9 @@ static bool bLoggedElsewhere(const IdentAsk *ask)
              node, node, AddrText(asker, ask->from.asker), AddrText(on, ask->from.arrivedOn),
              AddrText(remote, conn.remote), AddrText(local, conn.local));
     MsgOut(line);
+    char name[NODE_NAME_SIZE];
+    if (FindNodeRec(ask->first, ask->second, node, name) == node)
+        LogAnswer(ask, node, name, IDENT_NO_USER, "", "asked from another address");
     return true;
 }
 

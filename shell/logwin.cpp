@@ -4,6 +4,7 @@
    leaves the operator's selection and scroll position alone. */
 #include "shell.h"
 
+#include "../common/keptlog.h"
 #include "../common/logqueue.h"
 #include "../common/platform.h"
 
@@ -112,6 +113,7 @@ static int AppendQueued(int maxBatches, DWORD deadline)
 
 void MsgOut(const char *text)
 {
+    KeptLogPut(text);
     if (!bOnWindowThread()) {
         if (LogQueuePut(text))
             PostMessageA(GetParent(hwndMSG1), WM_LOGQUEUE, 0, 0);

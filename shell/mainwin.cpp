@@ -4,6 +4,8 @@
 
 #include "resource.h"
 #include "../app/services.h"
+#include "../common/keptlog.h"
+#include "../common/logqueue.h"
 #include "../common/platform.h"
 #include "../common/version.h"
 
@@ -85,6 +87,7 @@ static INT_PTR MsgInitDialog(HWND hwnd)
     iMsgYBorder = actualDialogRect.bottom - actualEditRect.bottom;
 
     SetStatusText("Quillet - Ready");
+    StartKeptLog(&g_switches);
     SayStarted();
     StartServices(hwnd, &g_switches);
     StartStatistics(hwnd);
@@ -242,4 +245,5 @@ void ShutDown(void)
     g_hMenu = g_hPopup = nullptr;
     StopServices(QUIT_WAIT_MS);
     DrainLog();
+    KeptLogDrain(LOG_DRAIN_MS);
 }

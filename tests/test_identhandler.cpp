@@ -44,7 +44,9 @@ TEST_F(IdentHandlerTest, RegisteredUserIsNamed)
 {
     SetNodeRec(3, 194, 1234, "alice");
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : USERID : UNIX : alice\r\n");
-    EXPECT_EQ(CapturedLog(), "- IdentHandler match found on node <3>\r\n");
+    EXPECT_EQ(CapturedLog(), "- IdentHandler match found on node <3>\r\n"
+                             "- IdentHandler answered <127.0.0.1> about <1234,194>: node <3> name "
+                             "<alice> USERID <alice>\r\n");
 }
 
 TEST_F(IdentHandlerTest, DisabledNameIsHiddenButOnlyInCapitals)
@@ -98,7 +100,10 @@ TEST_F(IdentHandlerTest, NamedOnlyForAnOpenConnection)
     ClearLog();
     EXPECT_EQ(Ask(pair + "\r\n"), pair + " : ERROR : NO-USER \r\n");
     EXPECT_EQ(CapturedLog(), "- IdentHandler match found on node <3>\r\n"
-                             "- IdentHandler no open connection for node <3> from <127.0.0.1>\r\n");
+                             "- IdentHandler no open connection for node <3> from <127.0.0.1>\r\n"
+                             "- IdentHandler answered <127.0.0.1> about <" +
+                                 pair +
+                                 ">: node <3> name <alice> NO-USER (no open connection)\r\n");
 }
 
 /* A USERID reply must carry a name. */
@@ -108,8 +113,14 @@ TEST_F(IdentHandlerTest, EmptyNamesAnswerAsNobody)
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : ERROR : NO-USER \r\n");
     SetNodeRec(5, 194, 1234, "\r\nroot");
     EXPECT_EQ(Ask("1234 , 194\r\n"), "1234,194 : ERROR : NO-USER \r\n");
-    EXPECT_EQ(CapturedLog(), "- IdentHandler match found on node <2>\r\n"
-                             "- IdentHandler match found on node <5>\r\n");
+    EXPECT_EQ(
+        CapturedLog(),
+        "- IdentHandler match found on node <2>\r\n"
+        "- IdentHandler answered <127.0.0.1> about <1234,194>: node <2> name <> NO-USER (no "
+        "name that can be sent)\r\n"
+        "- IdentHandler match found on node <5>\r\n"
+        "- IdentHandler answered <127.0.0.1> about <1234,194>: node <5> name <\\x0d\\x0aroot> "
+        "NO-USER (no name that can be sent)\r\n");
 }
 
 TEST_F(IdentHandlerTest, SilentPeerIsCountedButNotAnswered)

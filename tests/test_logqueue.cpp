@@ -1,6 +1,7 @@
 /* The log's queue: texts come out whole and in order, in batches; a full
    queue drops and counts, and says so once the output moves; the end of
    the process waits for the output only as long as it is given. */
+#include "../common/keptlog.h"
 #include "../common/logqueue.h"
 #include "../common/platform.h"
 
@@ -84,4 +85,34 @@ TEST(LogQueue, DrainWaitsForTheLastBatchToBeWrittenButNotPastItsTime)
     EXPECT_EQ(LogQueueDrain(10000), 1);
     EXPECT_TRUE(bWritten) << "drained before the last batch was written";
     consumer.join();
+}
+
+/* The kept log's stamps and file dates: UTC, leap days, the first second
+   before 1970; a file is removed only when its name is a kept log's of a
+   day before the first kept. */
+TEST(KeptLog, StampsAndWhichFilesHaveExpired)
+{
+    const struct {
+        int64_t seconds;
+        const char *stamp;
+    } stamps[] = {{0, "1970-01-01T00:00:00Z "},          {-1, "1969-12-31T23:59:59Z "},
+                  {951782400, "2000-02-29T00:00:00Z "},  {1796850843, "2026-12-09T21:14:03Z "},
+                  {4102444799, "2099-12-31T23:59:59Z "}};
+    for (const auto &c : stamps) {
+        char stamp[KEPT_STAMP_LEN + 1];
+        KeptStamp(c.seconds, stamp);
+        EXPECT_STREQ(stamp, c.stamp) << c.seconds;
+    }
+    EXPECT_EQ(KeptDayNumber(2026, 12, 9), 20796);
+    const int64_t firstKept = KeptDayNumber(2026, 11, 10);
+    const struct {
+        const char *name;
+        int expired;
+    } files[] = {{"quillet-2026-11-09.log", 1}, {"quillet-2026-11-10.log", 0},
+                 {"quillet-2000-01-01.log", 1}, {"quillet-2026-12-09.log", 0},
+                 {"quillet-2000-01-01.txt", 0}, {"quillet-2000-01-01.log.1", 0},
+                 {"other-2000-01-01.log", 0},   {"quillet-2000-13-01.log", 0},
+                 {"quillet-2000-1-011.log", 0}};
+    for (const auto &f : files)
+        EXPECT_EQ(bKeptFileExpired(f.name, firstKept), f.expired) << f.name;
 }

@@ -32,6 +32,19 @@ TEST(Switches, ReadOrRefusedWithTheReason)
         {{"--max-ident=500"}, 0, 0, "", "", 500},
         {{"--max-ident"}, 0, 0, "", MAX_IDENT_ONLY + "'--max-ident'", 0},
         {{"--max-ident=0"}, 0, 0, "", MAX_IDENT_ONLY + "'--max-ident=0'", 0},
+        {{"--log-dir=/var/log/q", "--log-days=7"}, 0, 0, "", "", 0},
+        {{"--log-dir="},
+         0,
+         0,
+         "",
+         "--log-dir takes a folder's name of at most 259 characters: '--log-dir='",
+         0},
+        {{"--log-days=36601"},
+         0,
+         0,
+         "",
+         "--log-days takes a number from 1 to 36600: '--log-days=36601'",
+         0},
     };
     for (const auto &c : cases) {
         std::vector<const char *> argv = {"quillet"};

@@ -363,6 +363,47 @@ shared_port)
         stop_all
     done
     ;;
+kept_log)
+    # With --log-dir every line is kept with the UTC time it was made: an
+    # answered query and a refused one, both still there after the program
+    # is killed and started again, which appends; a file of a day past
+    # --log-days goes at start. A folder that cannot be written costs one
+    # line, and the answers go on.
+    dir=$WORK/logs
+    mkdir -p "$dir"
+    : >"$dir/quillet-2000-01-01.log"
+    QUILLET_SWITCHES=(--log-dir="$dir" --log-days=3)
+    start_host
+    start_quillet
+    ready
+    [ -e "$dir/quillet-2000-01-01.log" ] && fail "the expired file was kept"
+    alice_checked
+    asked=$(date -u +%s)
+    expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.3
+    kill -KILL "$QUILLET"
+    wait "$QUILLET" 2>/dev/null
+    forget "$QUILLET"
+    start_quillet
+    ready
+    stop_quillet
+    file=$dir/quillet-$(date -u +%F).log
+    [ "$(ls "$dir")" = "$(basename "$file")" ] || fail "files kept: $(ls "$dir")"
+    kept() { grep -aF -- "$1" "$file"; }
+    line=$(kept "- IdentHandler answered <127.0.0.2> about <40000,6667>: node <3> name <alice> USERID <alice>") ||
+        fail "no line for the answer: $(tail -n 5 "$file")"
+    kept "- IdentHandler answered <127.0.0.3> about <40000,6667>: node <3> name <alice> NO-USER (asked from another address)" >/dev/null ||
+        fail "no line for the refusal: $(tail -n 5 "$file")"
+    stamp=$(date -u -d "$(echo "$line" | cut -c1-20)" +%s)
+    [ $((stamp - asked)) -le 5 ] && [ $((asked - stamp)) -le 25 ] || fail "the answer's stamp is off: $line"
+    [ "$(kept "- Server Initiliased" | wc -l)" -eq 2 ] || fail "the second run did not append"
+    QUILLET_SWITCHES=(--table-only --log-dir="$file")
+    start_quillet
+    ready
+    register 3 194 1234 alice
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    [ "$(log_lines | grep -c "^- Kept log cannot open <$file/")" -eq 1 ] || fail "not one line for the folder: $(log_lines | head)"
+    stop_quillet
+    ;;
 irc_names)
     # With --irc-names, names some chat server would cut or refuse, all
     # online at once, are answered with idents of at most 10 letters and

@@ -29,6 +29,8 @@ void ResetServices(void) {}
 
 void SayStarted(void) {}
 
+void StartKeptLog(const Switches *) {}
+
 void StartServices(void *hwnd, const Switches *)
 {
     pServicesWindow = hwnd;
