@@ -2,6 +2,7 @@
    output, user errors to standard error; SIGINT or SIGTERM ends it. */
 #include "account.h"
 #include "hostlock.h"
+#include "journal.h"
 #include "../app/services.h"
 #include "../app/switches.h"
 #include "../common/keptlog.h"
@@ -57,16 +58,42 @@ void MsgOut(const char *text)
     LogQueuePut(shown.c_str());
 }
 
+/* Set at start: each line goes out with its priority for the journal. */
+static bool bJournal = false;
+
+/* The batch as the journal takes it: "<N>" before each line that starts
+   in it; atLineStart says whether the batch starts a line. */
+static int WithPriorities(const char *batch, int len, bool *atLineStart, std::string *out)
+{
+    out->clear();
+    for (int i = 0; i < len; i++) {
+        if (*atLineStart) {
+            char prefix[4] = {'<', (char)('0' + LogPriority(batch + i)), '>', '\0'};
+            out->append(prefix);
+        }
+        out->push_back(batch[i]);
+        *atLineStart = batch[i] == '\n';
+    }
+    return (int)out->size();
+}
+
 /* Puts the log out on standard output, in order. A closed output loses
    what is written to it; the program goes on. */
 static void *LogWriter(void *)
 {
     static char batch[LOG_BATCH_BYTES];
+    std::string prefixed;
+    bool atLineStart = true;
     for (;;) {
         int len = LogQueueWaitTake(batch, sizeof(batch));
+        const char *out = batch;
+        if (bJournal) {
+            len = WithPriorities(batch, len, &atLineStart, &prefixed);
+            out = prefixed.data();
+        }
         int at = 0;
         while (at < len) {
-            ssize_t n = write(STDOUT_FILENO, batch + at, (size_t)(len - at));
+            ssize_t n = write(STDOUT_FILENO, out + at, (size_t)(len - at));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -151,6 +178,7 @@ int main(int argc, char **argv)
     /* A closed output must not end the program. */
     signal(SIGPIPE, SIG_IGN);
 
+    bJournal = bStdoutIsJournal();
     pthread_t writer;
     if (pthread_create(&writer, nullptr, LogWriter, nullptr) == 0)
         pthread_detach(writer);

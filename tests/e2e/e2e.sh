@@ -404,6 +404,31 @@ kept_log)
     [ "$(log_lines | grep -c "^- Kept log cannot open <$file/")" -eq 1 ] || fail "not one line for the folder: $(log_lines | head)"
     stop_quillet
     ;;
+journal)
+    # Under systemd with its output on the journal's stream, each line
+    # starts with its syslog priority: a failure <3>, a refused record <4>,
+    # the rest <6>. JOURNAL_STREAM naming another file leaves the output
+    # exactly as it is.
+    timeout 60 nc -l 127.0.0.1 113 </dev/null >/dev/null &
+    pids+=($!)
+    for _ in $(seq 100); do ss -Hltn 'sport = :113' | grep -q . && break; sleep 0.05; done
+    start_host
+    : >"$LOG"
+    start_quillet "$BIN/quillet" env JOURNAL_STREAM="$(stat -c '%d:%i' "$LOG")"
+    wait_log "Started to Listen for Palaver Connections" 10 || fail "no start-up: $(log_lines)"
+    register 300 194 1234 alice
+    wait_log "is outside the node table" 5 || fail "no line for node 300"
+    log_lines | head -n 1 | grep -qx "<6>Quillet - b.03a" || fail "first line: $(log_lines | head -n 1)"
+    log_lines | grep -qx "<3>- IdentListen bind failure" || fail "no failure at <3>: $(log_lines)"
+    log_lines | grep -qx "<4>- ClientHandler node <300> is outside the node table, ignored" ||
+        fail "no warning at <4>: $(log_lines)"
+    log_lines | grep -v '^<[346]>' | grep . && fail "a line without its priority"
+    stop_quillet
+    start_quillet "$BIN/quillet" env JOURNAL_STREAM=1:1
+    wait_log "Started to Listen for Palaver Connections" 10 || fail "no start-up: $(log_lines)"
+    log_lines | grep -q '^<' && fail "priorities without the journal: $(log_lines | head -n 2)"
+    stop_quillet
+    ;;
 irc_names)
     # With --irc-names, names some chat server would cut or refuse, all
     # online at once, are answered with idents of at most 10 letters and
