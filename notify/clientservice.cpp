@@ -181,13 +181,33 @@ struct Sender {
     PConn end;
 };
 
-/* Logs why a record was refused. */
-static void LogRefusal(const char *kind, int node, BindWhy why, int localPort, int remotePort)
+/* Logs why a record was refused, with the name it was for. */
+static void LogRefusal(const char *kind, int node, const char *name, BindWhy why, int localPort,
+                       int remotePort)
 {
-    char text[160], line[224];
+    char text[160], shown[4 * NODE_NAME_SIZE], line[sizeof(shown) + 224];
     BindWhyText(why, localPort, remotePort, text, sizeof(text));
-    snprintf(line, sizeof(line), "- ClientHandler %s for node <%i> refused: %s\r\n", kind, node,
-             text);
+    EscapeControls(shown, name, sizeof(shown));
+    snprintf(line, sizeof(line), "- ClientHandler %s for node <%i> name <%s> refused: %s\r\n", kind,
+             node, shown, text);
+    MsgOut(line);
+}
+
+/* The kept record of a record taken: the node, its name and its pair (as
+   a query writes it), and the chat server's address when it is bound to a
+   connection. */
+static void LogTaken(const char *kind, int node, const NodeEntry *entry)
+{
+    char shown[4 * NODE_NAME_SIZE], addr[ADDR_TEXT_SIZE], line[sizeof(shown) + 160];
+    EscapeControls(shown, entry->sName, sizeof(shown));
+    int len = snprintf(line, sizeof(line),
+                       "- ClientHandler %s taken on node <%i>: name <%s> pair <%i,%i>", kind, node,
+                       shown, entry->iLocalPort, entry->iRemotePort);
+    if (entry->bBound && len > 0 && len < (int)sizeof(line))
+        len += snprintf(line + len, sizeof(line) - (size_t)len, " server <%s>",
+                        AddrText(addr, entry->conn.remote));
+    if (len > 0 && len < (int)sizeof(line) - 2)
+        snprintf(line + len, sizeof(line) - (size_t)len, "\r\n");
     MsgOut(line);
 }
 
@@ -205,7 +225,7 @@ static void HandleConnect(const ClientRecord *rec, const Sender *sender)
                           ? BindRecord(&sender->end, rec->iLocalPort, rec->iRemotePort, &conn)
                           : BIND_SENDER_UNKNOWN;
         if (why != BIND_TAKEN) {
-            LogRefusal("Connect", rec->iNode, why, rec->iLocalPort, rec->iRemotePort);
+            LogRefusal("Connect", rec->iNode, rec->sName, why, rec->iLocalPort, rec->iRemotePort);
             return;
         }
         bound = &conn;
@@ -219,6 +239,9 @@ static void HandleConnect(const ClientRecord *rec, const Sender *sender)
                  rec->iNode);
         MsgOut(line);
     }
+    NodeEntry entry;
+    if (bStored && GetNodeRec(rec->iNode, &entry) == 0)
+        LogTaken("Connect", rec->iNode, &entry);
     if (bStored)
         LogIdent(rec->iNode);
     if (!bStored) {
@@ -237,13 +260,16 @@ static void HandleQuit(const ClientRecord *rec, const Sender *sender)
     snprintf(line, sizeof(line), "- ClientHandler Quit received on node <%s>\r\n", node);
     MsgOut(line);
     NodeEntry entry;
-    if (GetNodeRec(rec->iNode, &entry) == 0 && entry.bInUse && entry.bBound) {
+    bool bInUse = GetNodeRec(rec->iNode, &entry) == 0 && entry.bInUse;
+    if (bInUse && entry.bBound) {
         BindWhy why = sender->bKnown ? QuitAllowed(&sender->end, &entry.conn) : BIND_SENDER_UNKNOWN;
         if (why != BIND_TAKEN) {
-            LogRefusal("Quit", rec->iNode, why, entry.iLocalPort, entry.iRemotePort);
+            LogRefusal("Quit", rec->iNode, entry.sName, why, entry.iLocalPort, entry.iRemotePort);
             return;
         }
     }
+    if (bInUse)
+        LogTaken("Quit", rec->iNode, &entry);
     if (ClearNodeRec(rec->iNode) != 0) {
         snprintf(line, sizeof(line),
                  "- ClientHandler node <%i> is outside the node table, ignored\r\n", rec->iNode);

@@ -78,12 +78,16 @@ TEST_F(ClientHandlerTest, ConnectThenQuit)
     SetNodeRec(4, 1, 2, "other");
     SendWhole(MakeConnect("3", "194", "1234", "alice"));
     EXPECT_EQ(NameFor(1234, 194), "alice");
-    EXPECT_EQ(CapturedLog(), "- ClientHandler Connect received on node  <3>\r\n");
+    EXPECT_EQ(CapturedLog(), "- ClientHandler Connect received on node  <3>\r\n"
+                             "- ClientHandler Connect taken on node <3>: name <alice> pair "
+                             "<1234,194>\r\n");
     ClearLog();
     SendWhole(MakeQuit("3"));
     EXPECT_EQ(NameFor(1234, 194), "<none>");
     EXPECT_EQ(NameFor(2, 1), "other");
-    EXPECT_EQ(CapturedLog(), "- ClientHandler Quit received on node <3>\r\n");
+    EXPECT_EQ(CapturedLog(), "- ClientHandler Quit received on node <3>\r\n"
+                             "- ClientHandler Quit taken on node <3>: name <alice> pair "
+                             "<1234,194>\r\n");
 }
 
 /* Unless answering from the table alone, a record is bound to the
@@ -116,7 +120,8 @@ TEST_F(ClientHandlerTest, ConnectIsBoundToTheSendersConnection)
     ClearLog();
     Send(MakeConnect("5", remote.c_str(), "1", "mallory"));
     EXPECT_EQ(CapturedLog(), "- ClientHandler Connect received on node  <5>\r\n"
-                             "- ClientHandler Connect for node <5> refused: no connection from "
+                             "- ClientHandler Connect for node <5> name <mallory> refused: no "
+                             "connection from "
                              "port <1> to port <" +
                                  remote + "> on this host\r\n");
     GetNodeRec(5, &entry);

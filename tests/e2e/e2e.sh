@@ -307,16 +307,16 @@ real_pairs)
         fail "no line for the other asker: $(log_lines | tail -n 3)"
     nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     refused() {
-        wait_log "- ClientHandler $1 for node <$2> refused: $3" 5 || fail "$1 on node $2 not refused ($3): $(log_lines | tail -n 3)"
+        wait_log "- ClientHandler $1 for node <$2> name <$3> refused: $4" 5 || fail "$1 on node $2 not refused ($4): $(log_lines | tail -n 3)"
     }
     "$BIN/palaver-notify" connect 5 6667 40000 mallory || fail "palaver-notify connect failed"
-    refused Connect 5 "the connection from port <40000> to port <6667> is another program's"
+    refused Connect 5 mallory "the connection from port <40000> to port <6667> is another program's"
     "${nobody[@]}" "$BIN/palaver-notify" connect 6 6667 40000 eve || fail "palaver-notify as nobody failed"
-    refused Connect 6 "the connection from port <40000> to port <6667> is another account's"
+    refused Connect 6 eve "the connection from port <40000> to port <6667> is another account's"
     "${nobody[@]}" "$BIN/palaver-notify" quit 3 || fail "palaver-notify quit as nobody failed"
-    refused Quit 3 "the connection from port <40000> to port <6667> is another account's"
+    refused Quit 3 alice "the connection from port <40000> to port <6667> is another account's"
     "$BIN/palaver-notify" connect 7 6667 40001 ghost || fail "palaver-notify connect failed"
-    refused Connect 7 "no connection from port <40001> to port <6667> on this host"
+    refused Connect 7 ghost "no connection from port <40001> to port <6667> on this host"
     expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
     log_lines | grep -q "lost its port pair" && fail "a refused record freed a node"
     # The user's client ends without a Quit; then anyone may send it.
@@ -324,7 +324,7 @@ real_pairs)
     expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.2
     "${nobody[@]}" "$BIN/palaver-notify" quit 3 || fail "palaver-notify quit as nobody failed"
     for _ in $(seq 50); do [ "$(log_lines | grep -c "Quit received on node <3>")" -eq 2 ] && break; sleep 0.1; done
-    [ "$(log_lines | grep -c "Quit for node <3> refused")" -eq 1 ] || fail "the Quit for an ended connection was refused"
+    [ "$(log_lines | grep -c "Quit for node <3> name <alice> refused")" -eq 1 ] || fail "the Quit for an ended connection was refused"
     stop_quillet
     ;;
 shared_port)

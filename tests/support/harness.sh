@@ -171,7 +171,7 @@ user_connection() {
     pids+=($USER_PID)
     wait_for "$out" "holds the connection" 30 || fail "the user's connection was not registered: $(cat "$out")"
     connected "$1" 5 || fail "no Connect line for node $1"
-    if log_lines | grep -F -- "- ClientHandler Connect for node <$1> refused"; then
+    if log_lines | grep -F -- "- ClientHandler Connect for node <$1> name <$2> refused"; then
         fail "the holder's record was refused"
     fi
 }

@@ -123,7 +123,7 @@ tr -d '\r' <"$LOG" | sed 's/^/    /'
 # So far one Connect record and two IDENT connections; add a Connect and a
 # Quit, and an IDENT connection that closes without a query.
 "${NOTIFIER[@]}" connect 5 6667 40000 bob || fail_now "palaver-notify.exe connect failed"
-wait_log "- ClientHandler Connect for node <5> refused: the connection from port <40000> to port <6667> is another program's" 10 ||
+wait_log "- ClientHandler Connect for node <5> name <bob> refused: the connection from port <40000> to port <6667> is another program's" 10 ||
     fail_now "another program's record for the pair was not refused: $(log_lines | tail -n 3)"
 echo "shell-e2e: another Windows program's record for the same pair was refused"
 "$BIN/palaver-notify" quit 5 || fail_now "quit failed"
