@@ -6,6 +6,7 @@
 #include "nodetable.h"
 #include "../common/platform.h"
 #include "../common/textutil.h"
+#include "../common/throttle.h"
 
 #include <atomic>
 #include <stdio.h>
@@ -136,6 +137,37 @@ static bool bLoggedElsewhere(const IdentAsk *ask)
     return true;
 }
 
+/* Queries that matched no node, per asker: counted, not lined, so that a
+   flood of them cannot fill the kept log. */
+static Throttle Unmatched;
+
+static void LogUnmatched(const ThrottleLine *due, int n)
+{
+    for (int i = 0; i < n; i++) {
+        char addr[ADDR_TEXT_SIZE], line[128];
+        if (due[i].kind == THROTTLE_FIRST)
+            snprintf(line, sizeof(line),
+                     "- IdentHandler queries from <%s> match no node: counted a minute at a "
+                     "time\r\n",
+                     AddrText(addr, (PAddr)due[i].key));
+        else if (due[i].kind == THROTTLE_COUNT)
+            snprintf(line, sizeof(line),
+                     "- IdentHandler <%u> more queries from <%s> matched no node in %i s\r\n",
+                     due[i].iCount, AddrText(addr, (PAddr)due[i].key), due[i].iSeconds);
+        else
+            snprintf(line, sizeof(line),
+                     "- IdentHandler <%u> queries from other addresses matched no node\r\n",
+                     due[i].iCount);
+        MsgOut(line);
+    }
+}
+
+void IdentAnswersSweep(void)
+{
+    ThrottleLine due[THROTTLE_DUE_MAX];
+    LogUnmatched(due, ThrottleSweep(&Unmatched, PlatTickMs(), due));
+}
+
 void IdentFirstAnswer(PSocket s, const char *query, IdentAsk *ask)
 {
     IdentCutQuery(query, &ask->first, &ask->second);
@@ -143,8 +175,11 @@ void IdentFirstAnswer(PSocket s, const char *query, IdentAsk *ask)
     if (PlatSocketAddrs(s, &ask->from.asker, &ask->from.arrivedOn) != 0)
         ask->from.asker = ask->from.arrivedOn = 0;
     if (IdentNextAnswer(s, ask) == 0) {
-        if (!bLoggedElsewhere(ask))
+        if (!bLoggedElsewhere(ask)) {
             MsgOut("- IdentHandler no match found\r\n");
+            ThrottleLine due[THROTTLE_DUE_MAX];
+            LogUnmatched(due, ThrottleNote(&Unmatched, ask->from.asker, PlatTickMs(), due));
+        }
         SendReply(s, IDENT_NO_USER, ask->first, ask->second, "");
         /* Nothing follows a NO-USER reply, whatever is registered meanwhile. */
         ask->iNext = NODE_COUNT;

@@ -26,6 +26,10 @@ int IdentNextAnswer(PSocket s, IdentAsk *ask);
 /* 1 when, as the table stands now, no reply follows the one sent. */
 int bIdentLastAnswer(const IdentAsk *ask);
 
+/* Puts out the counts of queries that matched no node whose minute has
+   passed. Called where the loop passes anyway. */
+void IdentAnswersSweep(void);
+
 /* At start, before any query: whether to answer from the node table alone
    (--table-only), and whether the system can tell open connections at
    all (either way that the answers go unchecked, the log says so once);

@@ -300,6 +300,7 @@ static void Serve(IdentLoop *loop, int bOnce)
         if (now - loop->tSweepUs >= SWEEP_US) {
             loop->tSweepUs = now;
             IdentAdmitSweep();
+            IdentAnswersSweep();
         }
         Forget(loop);
         if (bOnce && loop->iHeld == 0)

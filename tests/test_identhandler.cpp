@@ -61,10 +61,14 @@ TEST_F(IdentHandlerTest, UnknownPairGetsNoUser)
 {
     SetNodeRec(3, 194, 1234, "alice");
     EXPECT_EQ(Ask("194 , 1234\r\n"), "194,1234 : ERROR : NO-USER \r\n");
-    EXPECT_EQ(CapturedLog(), "- IdentHandler no match found\r\n");
+    /* The asker's first unmatched query in a while may add a line that
+       says they are counted; within the minute they are only counted. */
+    EXPECT_EQ(CapturedLog().substr(0, 31), "- IdentHandler no match found\r\n");
     ClearLog();
     EXPECT_EQ(Ask(" 6193, 23\r\n"), "0,6193 : ERROR : NO-USER \r\n");
     EXPECT_EQ(Ask("garbage\x01\xff"), "0,0 : ERROR : NO-USER \r\n");
+    EXPECT_EQ(CapturedLog(), "- IdentHandler no match found\r\n"
+                             "- IdentHandler no match found\r\n");
 }
 
 TEST_F(IdentHandlerTest, FreedEntryIsNotReported)

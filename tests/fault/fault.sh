@@ -72,8 +72,11 @@ peers)
         echo "$got" | grep -Eq "^reply=b'-?[0-9]+,-?[0-9]+ : (ERROR : NO-USER \\\\r\\\\n|USERID : UNIX : alice\\\\r\\\\n)' closed=1" ||
             fail "garbage $seed: $got"
     done
-    # Every answered connection logged exactly one line.
-    [ "$(log_lines | grep -c -- '- IdentHandler ')" -eq 6 ] || fail "handler lines: $(log_lines | grep -- '- IdentHandler ')"
+    # Every answered connection logged exactly one match line, and each
+    # match one line for the kept log.
+    [ "$(log_lines | grep -cE -- '- IdentHandler (no )?match found')" -eq 6 ] || fail "handler lines: $(log_lines | grep -- '- IdentHandler ')"
+    [ "$(log_lines | grep -c -- '- IdentHandler answered')" -eq "$(log_lines | grep -c -- '- IdentHandler match found')" ] ||
+        fail "answer lines: $(log_lines | grep -- '- IdentHandler ')"
     # A peer that asks and leaves at once: the first reply meets a closed
     # connection, the second a reset one, which must not end the process.
     register 4 194 1234 bob
