@@ -18,6 +18,11 @@ static const char KEPT_DROPPED_FORMAT[] = "- Kept log: %u lines could not be wri
 /* The most the writer takes from its queue at once. */
 static const int KEPT_BATCH_BYTES = 64 * 1024;
 
+/* Shown but not kept: every query that matches no node has this line in
+   the window, while the kept log has their number per asker a minute at a
+   time, so that a flood of them cannot fill the disk. */
+static const char NOT_KEPT[] = "- IdentHandler no match found\r\n";
+
 static LogRing *KeptQueue = nullptr;
 static std::atomic<bool> bKeptStarted(false);
 static std::string sKeptDir;
@@ -81,11 +86,14 @@ void KeptLogPut(const char *text)
     for (const char *p = text; *p != '\0';) {
         const char *end = strchr(p, '\n');
         size_t len = end != nullptr ? (size_t)(end - p) + 1 : strlen(p);
-        lines.append(stamp, KEPT_STAMP_LEN);
-        lines.append(p, len);
+        if (len != sizeof(NOT_KEPT) - 1 || memcmp(p, NOT_KEPT, len) != 0) {
+            lines.append(stamp, KEPT_STAMP_LEN);
+            lines.append(p, len);
+        }
         p += len;
     }
-    LogRingPut(KeptQueue, lines.c_str());
+    if (!lines.empty())
+        LogRingPut(KeptQueue, lines.c_str());
 }
 
 /* The writer's file: the day it is for, and how much of it is known to be
@@ -188,11 +196,30 @@ static void WriteLines(KeptFile *kf, const char *buf, int len, unsigned *lost)
     }
 }
 
+/* Appends the whole lines of text[0..len) to out, each stamped: the queue's
+   own count of lost lines comes out of it without a stamp, and gets the
+   time it is written. */
+static void Stamped(const char *text, size_t len, std::string *out)
+{
+    out->clear();
+    for (size_t at = 0; at < len;) {
+        const char *nl = (const char *)memchr(text + at, '\n', len - at);
+        size_t end = (size_t)(nl - text) + 1;
+        if (text[at] < '0' || text[at] > '9') {
+            char stamp[KEPT_STAMP_LEN + 1];
+            KeptStamp((int64_t)std::time(nullptr), stamp);
+            out->append(stamp, KEPT_STAMP_LEN);
+        }
+        out->append(text + at, end - at);
+        at = end;
+    }
+}
+
 static void KeptWriter(void *)
 {
     KeptFile kf = {nullptr, "", 0, false};
     static char batch[KEPT_BATCH_BYTES];
-    std::string carry;
+    std::string carry, lines;
     for (;;) {
         int len = LogRingWaitTake(KeptQueue, batch, sizeof(batch), -1);
         carry.append(batch, (size_t)len);
@@ -200,7 +227,8 @@ static void KeptWriter(void *)
         if (whole == std::string::npos)
             continue;
         unsigned lost = 0;
-        WriteLines(&kf, carry.data(), (int)whole + 1, &lost);
+        Stamped(carry.data(), whole + 1, &lines);
+        WriteLines(&kf, lines.data(), (int)lines.size(), &lost);
         carry.erase(0, whole + 1);
         if (lost > 0)
             LogRingDropped(KeptQueue, lost);

@@ -380,6 +380,7 @@ kept_log)
     alice_checked
     asked=$(date -u +%s)
     expect_reply '40000 , 6667\r\n' '40000,6667 : ERROR : NO-USER \r\n' 20 127.0.0.3
+    expect_reply '1 , 2\r\n' '1,2 : ERROR : NO-USER \r\n'
     kill -KILL "$QUILLET"
     wait "$QUILLET" 2>/dev/null
     forget "$QUILLET"
@@ -396,6 +397,9 @@ kept_log)
     stamp=$(date -u -d "$(echo "$line" | cut -c1-20)" +%s)
     [ $((stamp - asked)) -le 5 ] && [ $((asked - stamp)) -le 25 ] || fail "the answer's stamp is off: $line"
     [ "$(kept "- Server Initiliased" | wc -l)" -eq 2 ] || fail "the second run did not append"
+    kept "- IdentHandler queries from <127.0.0.1> match no node: counted a minute at a time" >/dev/null ||
+        fail "unmatched queries not counted"
+    kept "no match found" && fail "unmatched queries kept one by one"
     QUILLET_SWITCHES=(--table-only --log-dir="$file")
     start_quillet
     ready
@@ -403,6 +407,29 @@ kept_log)
     expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
     [ "$(log_lines | grep -c "^- Kept log cannot open <$file/")" -eq 1 ] || fail "not one line for the folder: $(log_lines | head)"
     stop_quillet
+    # A full disk: the answers go on and one line says so; once there is
+    # room, the file says how many lines it lost and holds no part of one.
+    full=$WORK/full
+    mkdir -p "$full"
+    mount -t tmpfs -o size=64k tmpfs "$full" || fail_now "no tmpfs for the full disk"
+    dd if=/dev/zero of="$full/fill" bs=1k 2>/dev/null || true
+    QUILLET_SWITCHES=(--table-only --log-dir="$full")
+    : >"$LOG"
+    start_quillet
+    ready
+    register 3 194 1234 alice
+    expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n'
+    wait_log "- Kept log cannot write <$full/quillet-" 5 || fail "no line for the full disk: $(log_lines | tail -n 3)"
+    rm "$full/fill"
+    register 4 195 1235 bob
+    file=$full/quillet-$(date -u +%F).log
+    wait_for "$file" "lines could not be written" 10 || fail "no count of lost lines: $(cat "$file")"
+    wait_for "$file" "Connect taken on node <4>" 10 || fail "no line after the disk had room: $(cat "$file")"
+    grep -avE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z - ' "$file" && fail "a line without its stamp"
+    [ "$(log_lines | grep -c "^- Kept log cannot write")" -eq 1 ] || fail "not one line for the full disk"
+    wait_log "- Kept log writing again" 5 || fail "no line for the disk writable again"
+    stop_quillet
+    umount "$full"
     ;;
 journal)
     # Under systemd with its output on the journal's stream, each line

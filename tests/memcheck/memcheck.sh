@@ -34,6 +34,7 @@ status=0
 for scenario in $scenarios; do
     namespaces=-rn
     grep -qx "$scenario  *root" "$E2E/scenarios" && namespaces=-n
+    grep -qx "$scenario  *mounts" "$E2E/scenarios" && namespaces=-rnm
     if ! unshare $namespaces bash "$E2E/e2e.sh" "$scenario" "$OUT/bin" >"$OUT/logs/$scenario.out" 2>&1; then
         echo "memcheck: e2e $scenario failed under valgrind"
         tail -n 20 "$OUT/logs/$scenario.out"
