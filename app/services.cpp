@@ -32,6 +32,7 @@ void SayStarted(void)
 {
     MsgOut(QUILLET_TITLE "\r\n");
     MsgOut("- Server Initiliased\r\n"); /* fixed text: keep the misspelling */
+    PlatEventLog(PEVENT_STARTED, QUILLET_TITLE);
 }
 
 void StartServices(void *hwnd, const Switches *sw)

@@ -211,6 +211,15 @@ int PlatListDir(const char *dir, int (*each)(const char *name, void *ctx), void 
 /* Cuts the open file f back to size bytes. 0, or -1. */
 int PlatTruncateFile(FILE *f, long size);
 
+/* What the system's own log keeps beside the program's: start and stop,
+   a port that cannot be opened, the host server lost and back. Windows
+   writes them to the Application event log, where an operator's tools
+   look; elsewhere the journal already has every line with its priority. */
+enum PlatEvent { PEVENT_STARTED, PEVENT_STOPPED, PEVENT_PORT_FAILED, PEVENT_HOST_LOST, PEVENT_HOST_BACK };
+
+/* Writes event with text, the log's lines that say it. */
+void PlatEventLog(PlatEvent event, const char *text);
+
 /* Milliseconds on a monotonic clock, for measuring waits; PlatTickUs the
    same clock in microseconds, for deadlines that must never come early. */
 int64_t PlatTickMs(void);

@@ -30,6 +30,9 @@ static void PortFailure(const char *stepLine, int err)
     snprintf(line, sizeof(line), "- IndentListen LastError <%i>\r\n", err);
     MsgOut(stepLine);
     MsgOut(line);
+    char both[128];
+    snprintf(both, sizeof(both), "%s%s", stepLine, line);
+    PlatEventLog(PEVENT_PORT_FAILED, both);
 }
 
 int BindIdentPortEarly(void)
@@ -54,9 +57,10 @@ static PSocket BoundSocket(void)
 {
     if (!bBindTried)
         BindIdentPortEarly();
-    if (sBindFailure == INVALID_SOCKET_LINE)
+    if (sBindFailure == INVALID_SOCKET_LINE) {
         MsgOut(INVALID_SOCKET_LINE);
-    else if (sBindFailure != nullptr)
+        PlatEventLog(PEVENT_PORT_FAILED, INVALID_SOCKET_LINE);
+    } else if (sBindFailure != nullptr)
         PortFailure(sBindFailure, iBindError);
     return sBindFailure == nullptr ? BoundPort : PSOCKET_INVALID;
 }

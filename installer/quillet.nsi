@@ -8,8 +8,9 @@
 ; (makensis works in the script's folder, so those paths start there).
 ;
 ; Command line of the installer: /S silent; /NOAUTOSTART leaves out the
-; start at logon; /NOIRCNAMES leaves out --irc-names; /D=DIR the folder
-; (last, unquoted). The uninstaller takes /S.
+; start at logon; /NOIRCNAMES leaves out --irc-names; /NOKEPTLOG leaves out
+; the kept log (--log-dir); /D=DIR the folder (last, unquoted). The
+; uninstaller takes /S.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -27,6 +28,12 @@ ManifestSupportedOS all
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+; The event source: the Event Viewer finds the texts of Quillet's events
+; in quillet.exe's message table.
+!define EVENT_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${PRODUCT}"
+; The kept log's folder, under the common application data folder
+; (SetShellVarContext all); the uninstaller leaves it.
+!define LOG_DIR "$APPDATA\${PRODUCT}\Logs"
 ; The firewall rule's name; the uninstaller deletes the rule by it.
 !define FIREWALL_RULE "${PRODUCT} IDENT (TCP 113)"
 ; Waits for a running Quillet to end after asking it to quit, in tenths of
@@ -164,7 +171,11 @@ Section "${PRODUCT} (required)" SecProgram
   SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
+  WriteRegExpandStr HKLM "${EVENT_KEY}" "EventMessageFile" "$INSTDIR\quillet.exe"
+  WriteRegDWORD HKLM "${EVENT_KEY}" "TypesSupported" 7
+
   SetShellVarContext all
+  Call MakeLogFolder
   Call QuilletSwitches
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\quillet.exe" "$R9"
@@ -214,17 +225,43 @@ SectionEnd
 Section "Send chat servers names they all accept" SecIrcNames
 SectionEnd
 
+; A sysop answering an abuse report needs to know who had which connection
+; when; the file names users, so it is kept only where chosen.
+Section "Keep a dated log of every answer, for abuse reports" SecKeptLog
+SectionEnd
+
 ; The switches the shortcut and the Run entry start Quillet with, in $R9.
 ; Started at logon, the host server may come up after Quillet, or restart
 ; later: Quillet waits for it and registers again.
 Function QuilletSwitches
   StrCpy $R9 "--wait-for-host"
   ${If} ${SectionIsSelected} ${SecIrcNames}
-    StrCpy $R9 "--wait-for-host --irc-names"
+    StrCpy $R9 "$R9 --irc-names"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "IrcNames" 1
   ${Else}
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "IrcNames" 0
   ${EndIf}
+  ${If} ${SectionIsSelected} ${SecKeptLog}
+    StrCpy $R9 '$R9 --log-dir="${LOG_DIR}"'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "KeptLog" 1
+  ${Else}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "KeptLog" 0
+  ${EndIf}
+FunctionEnd
+
+; The kept log's folder, which whoever runs Quillet must be able to write:
+; the users of the machine and the local service account may add and
+; remove files in it. Where icacls fails (Wine) the install goes on, and
+; its result is kept beside the uninstall entry.
+Function MakeLogFolder
+  ${IfNot} ${SectionIsSelected} ${SecKeptLog}
+    Return
+  ${EndIf}
+  CreateDirectory "${LOG_DIR}"
+  nsExec::ExecToLog 'icacls "${LOG_DIR}" /grant *S-1-5-32-545:(OI)(CI)M /grant *S-1-5-19:(OI)(CI)M'
+  Pop $0
+  DetailPrint "Write access to ${LOG_DIR}: $0"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "LogFolderAccess" "$0"
 FunctionEnd
 
 Section "Uninstall"
@@ -233,6 +270,7 @@ Section "Uninstall"
   Pop $0
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKLM "${EVENT_KEY}"
 
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"
@@ -247,6 +285,10 @@ Section "Uninstall"
   RMDir "$INSTDIR\sdk"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
+  ; A sysop's records outlive the program.
+  ${If} ${FileExists} "${LOG_DIR}\*.*"
+    DetailPrint "The kept logs stay in ${LOG_DIR}"
+  ${EndIf}
 SectionEnd
 
 Function .onInit
@@ -275,6 +317,18 @@ Function .onInit
   ${GetOptions} $R0 "/NOIRCNAMES" $R1
   ${IfNot} ${Errors}
     !insertmacro UnselectSection ${SecIrcNames}
+  ${EndIf}
+  ; The same for the kept log.
+  ClearErrors
+  ReadRegDWORD $R1 HKLM "${UNINSTALL_KEY}" "KeptLog"
+  ${IfNot} ${Errors}
+  ${AndIf} $R1 == 0
+    !insertmacro UnselectSection ${SecKeptLog}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/NOKEPTLOG" $R1
+  ${IfNot} ${Errors}
+    !insertmacro UnselectSection ${SecKeptLog}
   ${EndIf}
 FunctionEnd
 

@@ -24,11 +24,13 @@ static PSocket ListenSocket = PSOCKET_INVALID;
 static int PortFailure(const char *step)
 {
     int err = PlatLastError();
-    char line[64];
+    char line[64], errLine[64], both[128];
     snprintf(line, sizeof(line), "- ClientListen %s failure\r\n", step);
     MsgOut(line);
-    snprintf(line, sizeof(line), "- ClientListen LastError <%i>\r\n", err);
-    MsgOut(line);
+    snprintf(errLine, sizeof(errLine), "- ClientListen LastError <%i>\r\n", err);
+    MsgOut(errLine);
+    snprintf(both, sizeof(both), "%s%s", line, errLine);
+    PlatEventLog(PEVENT_PORT_FAILED, both);
     if (ListenSocket != PSOCKET_INVALID)
         PlatClose(ListenSocket);
     ListenSocket = PSOCKET_INVALID;

@@ -53,6 +53,7 @@ static void LogNumber(const char *format, int value)
 static void HostLost(const char *reason)
 {
     MsgOut(reason);
+    PlatEventLog(PEVENT_HOST_LOST, reason);
     FatalErr(reason);
     PlatExit(0);
 }
@@ -133,14 +134,20 @@ static void WatchHost(void *hwnd)
         PlatSleep(HOST_WATCH_MS);
         if (GetMakewild(&probe))
             continue;
-        MsgOut("- Lost the WINS Server: waiting for it to come back\r\n");
+        static const char LOST_LINE[] = "- Lost the WINS Server: waiting for it to come back\r\n";
+        MsgOut(LOST_LINE);
+        PlatEventLog(PEVENT_HOST_LOST, LOST_LINE);
         ReachHost(hwnd);
         WildcatServerCreateContext();
+        char line[96];
         if (RegisterService(&Service))
-            LogNumber("- Registered with the WINS Server again, Using Port Number %i\r\n",
-                      Service.iPort);
+            snprintf(line, sizeof(line),
+                     "- Registered with the WINS Server again, Using Port Number %i\r\n",
+                     Service.iPort);
         else
-            MsgOut("- IDENT Service registration failure\r\n");
+            snprintf(line, sizeof(line), "- IDENT Service registration failure\r\n");
+        MsgOut(line);
+        PlatEventLog(PEVENT_HOST_BACK, line);
     }
 }
 

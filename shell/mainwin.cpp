@@ -244,6 +244,7 @@ void ShutDown(void)
         DestroyMenu(g_hMenu);
     g_hMenu = g_hPopup = nullptr;
     StopServices(QUIT_WAIT_MS);
+    PlatEventLog(PEVENT_STOPPED, "- Quit");
     DrainLog();
     KeptLogDrain(LOG_DRAIN_MS);
 }

@@ -1,8 +1,11 @@
 /* tests/shell/test_resources.cpp: the resources as the user meets them, read
    back from this program's own, which are built from the same script as the
-   shipped program's: the dialogs show every control whole, and the version
-   record says what common/version.h says. */
+   shipped program's: the dialogs show every control whole, the version
+   record says what common/version.h says, and each event the program
+   reports has its text in the message table. */
+#include "../../common/platform.h"
 #include "../../common/version.h"
+#include "../../win32/eventlog.h"
 
 #include <windows.h>
 
@@ -110,4 +113,62 @@ TEST(Resources, VersionIsThatOfCommonVersionH)
     EXPECT_EQ(fixed->dwFileVersionLS, low);
     EXPECT_EQ(fixed->dwProductVersionMS, high);
     EXPECT_EQ(fixed->dwProductVersionLS, low);
+}
+
+/* What the program handed the event log, through its one call. */
+struct Reported {
+    WORD type;
+    DWORD id;
+    std::string text;
+};
+static std::vector<Reported> Events;
+
+static BOOL WINAPI RecordEvent(HANDLE, WORD type, WORD, DWORD id, PSID, WORD strings, DWORD,
+                               LPCSTR *texts, LPVOID)
+{
+    Events.push_back({type, id, strings == 1 ? texts[0] : "<not one string>"});
+    return TRUE;
+}
+
+/* Each event goes out as its kind with the log's line, and the Event
+   Viewer, given the same id from this program's message table, shows a
+   text with that line in it. */
+TEST(Resources, EachEventHasItsKindAndText)
+{
+    const struct {
+        PlatEvent event;
+        WORD type;
+        const char *says;
+    } cases[] = {
+        {PEVENT_STARTED, EVENTLOG_INFORMATION_TYPE, "Quillet started."},
+        {PEVENT_STOPPED, EVENTLOG_INFORMATION_TYPE, "Quillet stopped"},
+        {PEVENT_PORT_FAILED, EVENTLOG_ERROR_TYPE, "could not open a port"},
+        {PEVENT_HOST_LOST, EVENTLOG_WARNING_TYPE, "lost the host server"},
+        {PEVENT_HOST_BACK, EVENTLOG_INFORMATION_TYPE, "host server is back"},
+    };
+    EventReportFn real = EventReport;
+    EventReport = RecordEvent;
+    for (const auto &c : cases)
+        PlatEventLog(c.event, "- IdentListen bind failure\r\n- IndentListen LastError <10048>\r\n");
+    EventReport = real;
+    ASSERT_EQ(Events.size(), sizeof(cases) / sizeof(cases[0]));
+    std::vector<DWORD> ids;
+    for (size_t i = 0; i < Events.size(); i++) {
+        SCOPED_TRACE(cases[i].says);
+        EXPECT_EQ(Events[i].type, cases[i].type);
+        EXPECT_EQ(Events[i].text, "- IdentListen bind failure\r\n- IndentListen LastError <10048>");
+        for (DWORD id : ids)
+            EXPECT_NE(Events[i].id, id);
+        ids.push_back(Events[i].id);
+        const char *inserts[1] = {Events[i].text.c_str()};
+        char shown[512] = "";
+        DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                   GetModuleHandleA(nullptr), Events[i].id,
+                                   MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), shown,
+                                   sizeof(shown), (va_list *)inserts);
+        ASSERT_GT(len, 0u) << "no text for id " << std::hex << Events[i].id;
+        EXPECT_NE(strstr(shown, cases[i].says), nullptr) << shown;
+        EXPECT_NE(strstr(shown, "\r\n- IdentListen bind failure\r\n- IndentListen LastError <10048>"), nullptr)
+            << shown;
+    }
 }

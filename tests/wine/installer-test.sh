@@ -4,18 +4,19 @@
 # entries in the 32-bit view, as on 64-bit Windows; or the x86_64 one),
 # silently, in a throwaway Wine prefix (scripts/wine.sh sandbox):
 #   1. /S /NOAUTOSTART: the files, the Start-menu shortcuts, the uninstall
-#      entry with the header's version, the firewall step's result, and no
-#      Run entry;
+#      entry with the header's version, the firewall step's result, the
+#      event source, the kept log's folder, and no Run entry;
 #   2. the installed quillet.exe starts beside the Linux wcsrvd, though
 #      another program holds the name of its instance mutex, and answers an
-#      IDENT query for a registered user;
+#      IDENT query for a registered user; with that folder as --log-dir it
+#      keeps the answer, and a file of a day long past is gone;
 #   3. /S again while it runs: the running copy is asked to quit and ends
 #      with status 0, the install succeeds and the Run entry is there, with
-#      --wait-for-host, and --irc-names as a new install chose; /S
-#      /NOIRCNAMES takes that switch out, and a further /S (an upgrade)
-#      keeps it out;
+#      --wait-for-host, and --irc-names and --log-dir as a new install
+#      chose; /S /NOIRCNAMES and /S /NOKEPTLOG take those switches out, and
+#      a further /S (an upgrade) keeps them out;
 #   4. the silent uninstaller removes the files, the shortcuts and the
-#      registry entries.
+#      registry entries, and leaves the kept logs.
 #
 #   tests/wine/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults dist, build/linux and build/win64)
@@ -39,6 +40,9 @@ INSTDIR=${INSTDIR//\\//}
 MENU="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Quillet"
 UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillet'
 RUN_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+EVENT_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quillet'
+LOG_DIR_WIN='C:\ProgramData\Quillet\Logs'
+LOG_DIR=$C/ProgramData/Quillet/Logs
 INSTALLED_FILES=(quillet.exe ferrule.dll README.txt LICENSE.txt sdk/ferrule.h uninstall.exe)
 
 # reg_value KEY NAME: the value's data, or status 1 when it is missing.
@@ -72,6 +76,9 @@ reg_value "$UNINSTALL_KEY" Publisher >/dev/null || fail_now "uninstall entry has
 reg_value "$UNINSTALL_KEY" EstimatedSize >/dev/null || fail_now "uninstall entry has no size"
 firewall=$(reg_value "$UNINSTALL_KEY" FirewallRule) || fail_now "the firewall step did not run"
 reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "a Run entry despite /NOAUTOSTART"
+[ "$(reg_value "$EVENT_KEY" EventMessageFile)" = "$INSTDIR_WIN\quillet.exe" ] ||
+    fail_now "event source's message file is [$(reg_value "$EVENT_KEY" EventMessageFile || true)]"
+[ -d "$LOG_DIR" ] || fail_now "no folder for the kept log"
 echo "installer-test: installed silently without the start at logon; firewall step's result: $firewall"
 
 # 2. The installed program answers, though another program holds the name
@@ -81,28 +88,36 @@ probe squat 120 >"$RUN/squat.out" 2>&1 &
 pids+=("$!")
 wait_for "$RUN/squat.out" squatting 30 || fail_now "the mutex could not be squatted"
 start_host --name "Installer Test Board" || fail_now "no host server"
+: >"$LOG_DIR/quillet-2000-01-01.log"
+QUILLET_SWITCHES+=(--log-dir="$LOG_DIR_WIN")
 start_exe "$RUN/quillet.out" "$INSTDIR/quillet.exe"
-quillet_pid=$QUILLET
-wait_up $quillet_pid 60 "$HOST"
+wait_up "$QUILLET" 60 "$HOST"
 grep -q -- "- The mutex of one Quillet per host is held by no Quillet: running without it" "$LOG" ||
     fail_now "no line for the mutex held by another program"
+[ -e "$LOG_DIR/quillet-2000-01-01.log" ] && fail_now "the kept log's expired file was kept"
 register 3 194 1234 alice
 expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n' 20
 echo "installer-test: the installed quillet.exe answered: 1234,194 : USERID : UNIX : alice"
+kept=$LOG_DIR/quillet-$(date -u +%F).log
+wait_for "$kept" "- IdentHandler answered <127.0.0.1> about <1234,194>: node <3> name <alice> USERID <alice>" 10 ||
+    fail_now "no kept line for the answer in the installer's folder"
+echo "installer-test: the answer was kept in $LOG_DIR_WIN"
+quillet_pid=$QUILLET
 
 # 3. Installing over the running copy closes it first.
 setup /S
 ended_with $quillet_pid 10 0 "after setup was run over it"
 run_entry=$(reg_value "$RUN_KEY" Quillet) || fail_now "no Run entry after the default install"
-[ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\" --wait-for-host --irc-names" ] || fail_now "Run entry [$run_entry]"
+exe="\"${INSTDIR_WIN}\\quillet.exe\" --wait-for-host"
+[ "$run_entry" = "$exe --irc-names --log-dir=\"$LOG_DIR_WIN\"" ] || fail_now "Run entry [$run_entry]"
 echo "installer-test: installed over the running copy, which quit with status 0; Run entry: $run_entry"
-for options in "/S /NOIRCNAMES" "/S"; do
+for step in "/S /NOIRCNAMES|$exe --log-dir=\"$LOG_DIR_WIN\"" "/S /NOKEPTLOG|$exe" "/S|$exe"; do
     # shellcheck disable=SC2086
-    setup $options
+    setup ${step%%|*}
     run_entry=$(reg_value "$RUN_KEY" Quillet)
-    [ "$run_entry" = "\"${INSTDIR_WIN}\\quillet.exe\" --wait-for-host" ] || fail_now "Run entry after setup $options: [$run_entry]"
+    [ "$run_entry" = "${step#*|}" ] || fail_now "Run entry after setup ${step%%|*}: [$run_entry]"
 done
-echo "installer-test: /NOIRCNAMES took --irc-names out, and an upgrade kept it out: $run_entry"
+echo "installer-test: /NOIRCNAMES and /NOKEPTLOG took their switches out, and an upgrade kept them out: $run_entry"
 
 # 4. Silent uninstall. The uninstaller copies itself away and runs from
 # there, so its end is seen by the folder going.
@@ -115,5 +130,7 @@ done
 [ -e "$MENU" ] && fail_now "Start-menu folder left behind"
 reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail_now "uninstall entry left behind"
 reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "Run entry left behind"
-echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left"
+reg_value "$EVENT_KEY" EventMessageFile >/dev/null && fail_now "event source left behind"
+[ -f "$kept" ] || fail_now "the kept log went with the program"
+echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left; the kept logs stay"
 finish "$NAME"

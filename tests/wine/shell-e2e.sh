@@ -13,8 +13,11 @@
 # end with status 1, register nothing and bring the first copy's window
 # up. Connect and Quit records and IDENT connections must show in the
 # window's Statistics fields with exact counts. Finally the program is
-# quit from outside and must end with status 0. Before all that, without a
-# host server and that switch, it must end by itself with status 0.
+# killed and started again, and its kept log (--log-dir) must hold the
+# answer and the refusal of both queries, stamped with their time, from
+# both runs, a file of a day long past gone; then it is quit from outside
+# and must end with status 0. Before all that, without a host server and
+# --wait-for-host, it must end by itself with status 0.
 #
 #   tests/wine/shell-e2e.sh [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults build/linux and build/win64, as scripts/test.sh builds them)
@@ -49,7 +52,10 @@ echo "shell-e2e: without a host server quillet.exe ended with status 0 after $((
 
 # Started as the Run entry starts it, before the host server: it waits,
 # tries again every 5 s, and is registered within 10 s of the host's start.
-QUILLET_SWITCHES+=(--wait-for-host)
+KEPT_DIR=$WINEPREFIX/drive_c/quillet-logs
+mkdir -p "$KEPT_DIR"
+: >"$KEPT_DIR/quillet-2000-01-01.log"
+QUILLET_SWITCHES+=(--wait-for-host '--log-dir=C:\quillet-logs')
 start_exe
 quillet_pid=$QUILLET
 for _ in $(seq $((START_WAIT * 2))); do
@@ -66,6 +72,7 @@ echo "shell-e2e: quillet.exe, waiting for the host server, registered $(($(now_m
 # Up when the IDENT port is open.
 wait_up $quillet_pid $START_WAIT
 echo "shell-e2e: quillet.exe listening $(($(now_ms) - started)) ms after the host server started"
+[ -e "$KEPT_DIR/quillet-2000-01-01.log" ] && fail_now "the kept log's expired file was kept"
 
 NOTIFIER=("$WINE" "$WIN_BUILD/palaver-notify.exe")
 user_connection 3 alice
@@ -153,6 +160,25 @@ expect_in_order \
     "- Lost the WINS Server: waiting for it to come back" \
     "- Registered with the WINS Server again, Using Port Number $port" \
     "- ClientHandler Connect received on node  <7>"
+
+# Killed, not quit, and started again: the kept log holds what the first
+# run answered, stamped with the time of the queries, and the second run
+# appends to it.
+kill -KILL $quillet_pid
+wait $quillet_pid 2>/dev/null || true
+start_exe "$RUN/quillet2.out"
+quillet_pid=$QUILLET
+wait_up $quillet_pid $START_WAIT
+kept=$KEPT_DIR/quillet-$(date -u +%F).log
+kept_line() {
+    grep -aF -- "$1" "$kept" || fail_now "no kept line [$1]: $(tail -n 5 "$kept")"
+}
+line=$(kept_line "- IdentHandler answered <127.0.0.2> about <40000,6667>: node <3> name <alice> USERID <alice>")
+kept_line "- IdentHandler answered <127.0.0.3> about <40000,6667>: node <3> name <alice> NO-USER (asked from another address)" >/dev/null
+stamp=$(date -u -d "$(echo "$line" | cut -c1-20)" +%s)
+[ $((stamp - asked / 1000)) -le 5 ] && [ $((asked / 1000 - stamp)) -le 25 ] || fail_now "the answer's stamp is off: $line"
+[ "$(grep -acF -- "- Server Initiliased" "$kept")" = 2 ] || fail_now "the second run did not append"
+echo "shell-e2e: kept across a kill: $line"
 
 # Quit as the Quit button does; the program must end by itself with 0.
 probe quit || fail_now "could not send the quit command"
