@@ -23,9 +23,23 @@ static const int KEPT_BATCH_BYTES = 64 * 1024;
    time, so that a flood of them cannot fill the disk. */
 static const char NOT_KEPT[] = "- IdentHandler no match found\r\n";
 
+/* Between the folder and a file's name, as the system writes paths, so
+   that the lines that name a file show it as the operator would type it. */
+#ifdef _WIN32
+static const char PATH_SEP[] = "\\";
+#else
+static const char PATH_SEP[] = "/";
+#endif
+
 static LogRing *KeptQueue = nullptr;
 static std::atomic<bool> bKeptStarted(false);
 static std::string sKeptDir;
+
+/* The path of the file for date ("YYYY-MM-DD"). */
+static std::string DayPath(const char *date)
+{
+    return sKeptDir + PATH_SEP + "quillet-" + std::string(date, 10) + ".log";
+}
 static int iKeptDays = KEPT_LOG_DAYS_DEFAULT;
 
 static void CivilFromDays(int64_t z, int *year, int *month, int *day)
@@ -127,7 +141,7 @@ static int PruneOne(const char *name, void *ctx)
 {
     const PruneArgs *args = (const PruneArgs *)ctx;
     if (bKeptFileExpired(name, args->firstKept)) {
-        std::string path = std::string(args->dir) + "/" + name;
+        std::string path = std::string(args->dir) + PATH_SEP + name;
         remove(path.c_str());
     }
     return 0;
@@ -155,7 +169,7 @@ static bool OpenFor(KeptFile *kf, const char *date)
     kf->sDate[10] = '\0';
     if (newDay)
         Prune(kf->sDate);
-    std::string path = sKeptDir + "/" + "quillet-" + kf->sDate + ".log";
+    std::string path = DayPath(kf->sDate);
     kf->f = fopen(path.c_str(), "ab");
     if (kf->f == nullptr) {
         SayOnce(kf, "cannot open", path.c_str());
@@ -185,8 +199,7 @@ static void WriteLines(KeptFile *kf, const char *buf, int len, unsigned *lost)
         } else {
             (*lost)++;
             if (kf->f != nullptr) {
-                std::string path = sKeptDir + "/" + "quillet-" + kf->sDate + ".log";
-                SayOnce(kf, "cannot write", path.c_str());
+                SayOnce(kf, "cannot write", DayPath(kf->sDate).c_str());
                 PlatTruncateFile(kf->f, kf->iGood);
                 fclose(kf->f);
                 kf->f = nullptr;
