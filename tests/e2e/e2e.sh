@@ -373,6 +373,7 @@ kept_log)
     mkdir -p "$dir"
     : >"$dir/quillet-2000-01-01.log"
     QUILLET_SWITCHES=(--log-dir="$dir" --log-days=3)
+    first_day=$(date -u +%F)
     start_host
     start_quillet
     ready
@@ -387,19 +388,24 @@ kept_log)
     start_quillet
     ready
     stop_quillet
-    file=$dir/quillet-$(date -u +%F).log
-    [ "$(ls "$dir")" = "$(basename "$file")" ] || fail "files kept: $(ls "$dir")"
-    kept() { grep -aF -- "$1" "$file"; }
+    for day in $(ls "$dir"); do
+        case $day in
+        "quillet-$first_day.log" | "quillet-$(date -u +%F).log") ;;
+        *) fail "files kept: $(ls "$dir")" ;;
+        esac
+    done
+    kept() { kept_days "$dir" | grep -aF -- "$1"; }
     line=$(kept "- IdentHandler answered <127.0.0.2> about <40000,6667>: node <3> name <alice> USERID <alice>") ||
-        fail "no line for the answer: $(tail -n 5 "$file")"
+        fail "no line for the answer: $(kept_days "$dir" | tail -n 5)"
     kept "- IdentHandler answered <127.0.0.3> about <40000,6667>: node <3> name <alice> NO-USER (asked from another address)" >/dev/null ||
-        fail "no line for the refusal: $(tail -n 5 "$file")"
+        fail "no line for the refusal: $(kept_days "$dir" | tail -n 5)"
     stamp=$(date -u -d "$(echo "$line" | cut -c1-20)" +%s)
     [ $((stamp - asked)) -le 5 ] && [ $((asked - stamp)) -le 25 ] || fail "the answer's stamp is off: $line"
     [ "$(kept "- Server Initiliased" | wc -l)" -eq 2 ] || fail "the second run did not append"
     kept "- IdentHandler queries from <127.0.0.1> match no node: counted a minute at a time" >/dev/null ||
         fail "unmatched queries not counted"
     kept "no match found" && fail "unmatched queries kept one by one"
+    file=$dir/quillet-$first_day.log
     QUILLET_SWITCHES=(--table-only --log-dir="$file")
     start_quillet
     ready
@@ -422,10 +428,9 @@ kept_log)
     wait_log "- Kept log cannot write <$full/quillet-" 5 || fail "no line for the full disk: $(log_lines | tail -n 3)"
     rm "$full/fill"
     register 4 195 1235 bob
-    file=$full/quillet-$(date -u +%F).log
-    wait_for "$file" "lines could not be written" 10 || fail "no count of lost lines: $(cat "$file")"
-    wait_for "$file" "Connect taken on node <4>" 10 || fail "no line after the disk had room: $(cat "$file")"
-    grep -avE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z - ' "$file" && fail "a line without its stamp"
+    wait_kept "$full" "lines could not be written" 10 || fail "no count of lost lines: $(kept_days "$full")"
+    wait_kept "$full" "Connect taken on node <4>" 10 || fail "no line after the disk had room: $(kept_days "$full")"
+    kept_days "$full" | grep -avE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z - ' && fail "a line without its stamp"
     [ "$(log_lines | grep -c "^- Kept log cannot write")" -eq 1 ] || fail "not one line for the full disk"
     wait_log "- Kept log writing again" 5 || fail "no line for the disk writable again"
     stop_quillet

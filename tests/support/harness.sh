@@ -72,6 +72,21 @@ wait_for() {
     done
 }
 
+# The kept log's day files in DIR, oldest first, as one text: a run may
+# cross midnight (UTC), which starts the next day's file.
+kept_days() {
+    cat "$1"/quillet-*.log 2>/dev/null
+}
+
+# wait_kept DIR TEXT [SECONDS]: true once the kept log in DIR holds TEXT.
+wait_kept() {
+    local deadline=$((SECONDS + ${3:-10}))
+    until kept_days "$1" | grep -aqF -- "$2"; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.05
+    done
+}
+
 # start_host [WCSRVD OPTIONS...]: the host server stand-in on 127.0.0.1:7113.
 start_host() {
     "$BIN/wcsrvd" --name "Test Board" --regstring "REG-0001" "$@" >"$HOST" 2>&1 &

@@ -98,8 +98,7 @@ grep -q -- "- The mutex of one Quillet per host is held by no Quillet: running w
 register 3 194 1234 alice
 expect_reply '1234 , 194\r\n' '1234,194 : USERID : UNIX : alice\r\n' 20
 echo "installer-test: the installed quillet.exe answered: 1234,194 : USERID : UNIX : alice"
-kept=$LOG_DIR/quillet-$(date -u +%F).log
-wait_for "$kept" "- IdentHandler answered <127.0.0.1> about <1234,194>: node <3> name <alice> USERID <alice>" 10 ||
+wait_kept "$LOG_DIR" "- IdentHandler answered <127.0.0.1> about <1234,194>: node <3> name <alice> USERID <alice>" 10 ||
     fail_now "no kept line for the answer in the installer's folder"
 echo "installer-test: the answer was kept in $LOG_DIR_WIN"
 quillet_pid=$QUILLET
@@ -131,6 +130,6 @@ done
 reg_value "$UNINSTALL_KEY" DisplayName >/dev/null && fail_now "uninstall entry left behind"
 reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "Run entry left behind"
 reg_value "$EVENT_KEY" EventMessageFile >/dev/null && fail_now "event source left behind"
-[ -f "$kept" ] || fail_now "the kept log went with the program"
+kept_days "$LOG_DIR" | grep -q . || fail_now "the kept log went with the program"
 echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left; the kept logs stay"
 finish "$NAME"

@@ -169,15 +169,14 @@ wait $quillet_pid 2>/dev/null || true
 start_exe "$RUN/quillet2.out"
 quillet_pid=$QUILLET
 wait_up $quillet_pid $START_WAIT
-kept=$KEPT_DIR/quillet-$(date -u +%F).log
 kept_line() {
-    grep -aF -- "$1" "$kept" || fail_now "no kept line [$1]: $(tail -n 5 "$kept")"
+    kept_days "$KEPT_DIR" | grep -aF -- "$1" || fail_now "no kept line [$1]: $(kept_days "$KEPT_DIR" | tail -n 5)"
 }
 line=$(kept_line "- IdentHandler answered <127.0.0.2> about <40000,6667>: node <3> name <alice> USERID <alice>")
 kept_line "- IdentHandler answered <127.0.0.3> about <40000,6667>: node <3> name <alice> NO-USER (asked from another address)" >/dev/null
 stamp=$(date -u -d "$(echo "$line" | cut -c1-20)" +%s)
 [ $((stamp - asked / 1000)) -le 5 ] && [ $((asked / 1000 - stamp)) -le 25 ] || fail_now "the answer's stamp is off: $line"
-[ "$(grep -acF -- "- Server Initiliased" "$kept")" = 2 ] || fail_now "the second run did not append"
+[ "$(kept_days "$KEPT_DIR" | grep -acF -- "- Server Initiliased")" = 2 ] || fail_now "the second run did not append"
 echo "shell-e2e: kept across a kill: $line"
 
 # Quit as the Quit button does; the program must end by itself with 0.
