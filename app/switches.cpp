@@ -34,6 +34,7 @@ static const struct {
     {"max-ident", SWITCH_COUNT, &Switches::iMaxIdent},
     {"log-dir", SWITCH_FOLDER, nullptr},
     {"log-days", SWITCH_COUNT, &Switches::iLogDays},
+    {"service", SWITCH_FLAG, &Switches::bService},
 };
 
 /* Stores one switch's value; 0, or -1 with the reason. */

@@ -20,6 +20,7 @@ struct Switches {
     char sUser[SWITCH_USER_SIZE];  /* --user=NAME: the account root gives up for ("" none) */
     char sLogDir[SWITCH_DIR_SIZE]; /* --log-dir=DIR: the kept log's folder ("" none) */
     int iLogDays;                  /* --log-days=N: days the kept log keeps (0: the default) */
+    int bService; /* --service: quillet.exe as the service control manager starts it */
 };
 
 /* Reads the switches of argv[1..argc-1] into sw (everything off when none

@@ -215,7 +215,15 @@ int PlatTruncateFile(FILE *f, long size);
    a port that cannot be opened, the host server lost and back. Windows
    writes them to the Application event log, where an operator's tools
    look; elsewhere the journal already has every line with its priority. */
-enum PlatEvent { PEVENT_STARTED, PEVENT_STOPPED, PEVENT_PORT_FAILED, PEVENT_HOST_LOST, PEVENT_HOST_BACK };
+enum PlatEvent {
+    PEVENT_STARTED,
+    PEVENT_STOPPED,
+    PEVENT_PORT_FAILED,
+    PEVENT_HOST_LOST,
+    PEVENT_HOST_BACK,
+    PEVENT_REFUSED, /* the service would be a second Quillet on the host */
+    PEVENT_FAILED   /* a failure the program ends on */
+};
 
 /* Writes event with text, the log's lines that say it. */
 void PlatEventLog(PlatEvent event, const char *text);

@@ -135,6 +135,12 @@ int main(int argc, char **argv)
     Switches sw;
     char error[160];
     int bReadable = ReadSwitches(argc, argv, &sw, error, sizeof(error)) == 0;
+    /* A Windows service has no counterpart here: systemd runs the program
+       as it is (quillet.service). */
+    if (bReadable && sw.bService) {
+        snprintf(error, sizeof(error), "--service is for quillet.exe on Windows: '--service'");
+        bReadable = 0;
+    }
     uid_t userUid = (uid_t)-1;
     gid_t userGid = 0;
     int bAccount = bReadable && sw.sUser[0] != '\0';

@@ -8,9 +8,10 @@
 ; (makensis works in the script's folder, so those paths start there).
 ;
 ; Command line of the installer: /S silent; /NOAUTOSTART leaves out the
-; start at logon; /NOIRCNAMES leaves out --irc-names; /NOKEPTLOG leaves out
-; the kept log (--log-dir); /D=DIR the folder (last, unquoted). The
-; uninstaller takes /S.
+; start at logon; /SERVICE runs Quillet as a service from boot instead;
+; /NOIRCNAMES leaves out --irc-names; /NOKEPTLOG leaves out the kept log
+; (--log-dir) of the desktop program; /D=DIR the folder (last, unquoted).
+; The uninstaller takes /S.
 
 Unicode true
 SetCompressor /SOLID lzma
@@ -34,6 +35,10 @@ ManifestSupportedOS all
 ; The kept log's folder, under the common application data folder
 ; (SetShellVarContext all); the uninstaller leaves it.
 !define LOG_DIR "$APPDATA\${PRODUCT}\Logs"
+; The service's name; the service control manager starts it as
+; quillet.exe --service under the local service account.
+!define SERVICE "${PRODUCT}"
+!define SERVICE_ACCOUNT "NT AUTHORITY\LocalService"
 ; The firewall rule's name; the uninstaller deletes the rule by it.
 !define FIREWALL_RULE "${PRODUCT} IDENT (TCP 113)"
 ; Waits for a running Quillet to end after asking it to quit, in tenths of
@@ -158,8 +163,65 @@ FunctionEnd
 !insertmacro CloseRunningQuillet ""
 !insertmacro CloseRunningQuillet "un."
 
+; The service has no window to post a quit to: it is stopped through the
+; service control manager and waited for, and removed when asked ($R6 1).
+; Nothing happens where no service is installed.
+!macro RemoveService UN
+!if "${UN}" == ""
+Function StopQuilletService
+  StrCpy $R6 0
+  Call ServiceControl
+FunctionEnd
+!endif
+
+Function ${UN}DeleteQuilletService
+  StrCpy $R6 1
+  Call ${UN}ServiceControl
+FunctionEnd
+
+Function ${UN}ServiceControl
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.r1' ; SC_MANAGER_CONNECT
+  ${If} $1 == 0
+    Return
+  ${EndIf}
+  ; DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS
+  System::Call 'advapi32::OpenServiceW(p r1, w "${SERVICE}", i 0x10024) p.r2'
+  ${If} $2 != 0
+    System::Call '*(i, i, i, i, i, i, i) p.r3' ; SERVICE_STATUS
+    System::Call 'advapi32::ControlService(p r2, i 1, p r3) i.r4' ; SERVICE_CONTROL_STOP
+    StrCpy $5 0
+    ${Do}
+      System::Call 'advapi32::QueryServiceStatus(p r2, p r3) i.r4'
+      System::Call '*$3(i, i .r6)'
+      ${If} $4 == 0
+      ${OrIf} $6 == 1 ; SERVICE_STOPPED
+        ${Break}
+      ${EndIf}
+      IntOp $5 $5 + 1
+      ${If} $5 > ${QUIT_WAIT}
+        MessageBox MB_OK|MB_ICONSTOP "The ${PRODUCT} service did not stop.$\r$\n$\r$\nStop it under Services (services.msc), then run this again." /SD IDOK
+        SetErrorLevel 3
+        Quit
+      ${EndIf}
+      Sleep 100
+    ${Loop}
+    System::Free $3
+    DetailPrint "Stopped the ${PRODUCT} service"
+    ${If} $R6 == 1
+      System::Call 'advapi32::DeleteService(p r2) i.r4'
+      DetailPrint "Removed the ${PRODUCT} service: $4"
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r2)'
+  ${EndIf}
+  System::Call 'advapi32::CloseServiceHandle(p r1)'
+FunctionEnd
+!macroend
+!insertmacro RemoveService ""
+!insertmacro RemoveService "un."
+
 Section "${PRODUCT} (required)" SecProgram
   SectionIn RO
+  Call StopQuilletService
   Call CloseRunningQuillet
   SetOutPath "$INSTDIR"
   File "${STAGE}\quillet.exe"
@@ -177,6 +239,7 @@ Section "${PRODUCT} (required)" SecProgram
   SetShellVarContext all
   Call MakeLogFolder
   Call QuilletSwitches
+  Call DropServiceUnlessChosen
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk" "$INSTDIR\quillet.exe" "$R9"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\Uninstall ${PRODUCT}.lnk" "$INSTDIR\uninstall.exe"
@@ -219,6 +282,41 @@ Section "Start ${PRODUCT} when anyone logs on" SecAutoStart
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quillet.exe" $R9'
 SectionEnd
 
+; From boot, without anyone logged on: the service, started automatically
+; under the local service account (port 113 needs no privilege on Windows),
+; again after a failure, a minute later, up to three times a day. A copy
+; that stops because another Quillet serves reports a stop, not a failure,
+; so that it is not started again and again.
+Section /o "Run ${PRODUCT} as a service from boot" SecService
+  Call QuilletSwitches
+  StrCpy $R7 '"$INSTDIR\quillet.exe" --service $R9'
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 3) p.r1' ; CONNECT | CREATE_SERVICE
+  ; SERVICE_ALL_ACCESS, own process, automatic start, normal errors
+  System::Call 'advapi32::CreateServiceW(p r1, w "${SERVICE}", w "${PRODUCT}", i 0xF01FF, i 0x10, i 2, i 1, w R7, p 0, p 0, p 0, w "${SERVICE_ACCOUNT}", p 0) p.r2'
+  ${If} $2 == 0
+    System::Call 'advapi32::OpenServiceW(p r1, w "${SERVICE}", i 0xF01FF) p.r2'
+    System::Call 'advapi32::ChangeServiceConfigW(p r2, i 0x10, i 2, i 1, w R7, p 0, p 0, p 0, w "${SERVICE_ACCOUNT}", p 0, w "${PRODUCT}") i.r0'
+  ${EndIf}
+  ${If} $2 == 0
+    MessageBox MB_OK|MB_ICONSTOP "The ${PRODUCT} service could not be registered." /SD IDOK
+    SetErrorLevel 5
+    Quit
+  ${EndIf}
+  System::Call '*(i 1, i 60000, i 1, i 60000, i 1, i 60000) p.r3' ; SC_ACTION_RESTART x 3
+!if "${ARCH}" == "win64"
+  System::Call '*(i 86400, i 0, p 0, p 0, i 3, i 0, p r3) p.r4'
+!else
+  System::Call '*(i 86400, p 0, p 0, i 3, p r3) p.r4'
+!endif
+  System::Call 'advapi32::ChangeServiceConfig2W(p r2, i 2, p r4) i.r0' ; SERVICE_CONFIG_FAILURE_ACTIONS
+  System::Free $4
+  System::Free $3
+  System::Call 'advapi32::StartServiceW(p r2, i 0, p 0) i.r0'
+  DetailPrint "Started the ${PRODUCT} service: $0"
+  System::Call 'advapi32::CloseServiceHandle(p r2)'
+  System::Call 'advapi32::CloseServiceHandle(p r1)'
+SectionEnd
+
 ; Chat servers cut, change or refuse idents that are not short runs of
 ; letters and digits, each its own way. The choice is kept beside the
 ; uninstall entry, so that an upgrade keeps what the installed copy had.
@@ -234,6 +332,11 @@ SectionEnd
 ; Started at logon, the host server may come up after Quillet, or restart
 ; later: Quillet waits for it and registers again.
 Function QuilletSwitches
+  ${If} ${SectionIsSelected} ${SecService}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "Service" 1
+  ${Else}
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "Service" 0
+  ${EndIf}
   StrCpy $R9 "--wait-for-host"
   ${If} ${SectionIsSelected} ${SecIrcNames}
     StrCpy $R9 "$R9 --irc-names"
@@ -249,12 +352,20 @@ Function QuilletSwitches
   ${EndIf}
 FunctionEnd
 
+; Run the desktop way now: a service installed before goes.
+Function DropServiceUnlessChosen
+  ${IfNot} ${SectionIsSelected} ${SecService}
+    Call DeleteQuilletService
+  ${EndIf}
+FunctionEnd
+
 ; The kept log's folder, which whoever runs Quillet must be able to write:
 ; the users of the machine and the local service account may add and
 ; remove files in it. Where icacls fails (Wine) the install goes on, and
 ; its result is kept beside the uninstall entry.
 Function MakeLogFolder
   ${IfNot} ${SectionIsSelected} ${SecKeptLog}
+  ${AndIfNot} ${SectionIsSelected} ${SecService}
     Return
   ${EndIf}
   CreateDirectory "${LOG_DIR}"
@@ -265,6 +376,7 @@ Function MakeLogFolder
 FunctionEnd
 
 Section "Uninstall"
+  Call un.DeleteQuilletService
   Call un.CloseRunningQuillet
   nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
   Pop $0
@@ -306,6 +418,17 @@ Function .onInit
   ${IfNot} ${Errors}
     !insertmacro UnselectSection ${SecAutoStart}
   ${EndIf}
+  ; The service for /SERVICE, or where an upgrade finds it chosen.
+  ClearErrors
+  ReadRegDWORD $R1 HKLM "${UNINSTALL_KEY}" "Service"
+  ${If} $R1 == 1
+    Call ChooseService
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/SERVICE" $R1
+  ${IfNot} ${Errors}
+    Call ChooseService
+  ${EndIf}
   ; On for a new install; an upgrade keeps the installed copy's choice.
   ClearErrors
   ReadRegDWORD $R1 HKLM "${UNINSTALL_KEY}" "IrcNames"
@@ -329,6 +452,23 @@ Function .onInit
   ${GetOptions} $R0 "/NOKEPTLOG" $R1
   ${IfNot} ${Errors}
     !insertmacro UnselectSection ${SecKeptLog}
+  ${EndIf}
+FunctionEnd
+
+; The two ways to run exclude each other: the one just chosen wins.
+Function ChooseService
+  !insertmacro SelectSection ${SecService}
+  !insertmacro UnselectSection ${SecAutoStart}
+FunctionEnd
+
+Function .onSelChange
+  ${If} ${SectionIsSelected} ${SecService}
+  ${AndIf} ${SectionIsSelected} ${SecAutoStart}
+    ${If} $0 == ${SecService}
+      !insertmacro UnselectSection ${SecAutoStart}
+    ${Else}
+      !insertmacro UnselectSection ${SecService}
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 

@@ -67,6 +67,14 @@ static int iWaitForHostS = 0;
 static std::atomic<int64_t> tGiveUpMs(0);
 static std::atomic<const char *> sLastReason(CONNECT_FAILED);
 
+/* Set once a try has failed and the link waits. */
+static std::atomic<int> bWaiting(0);
+
+int bWaitingForHost(void)
+{
+    return bWaiting;
+}
+
 void SetWaitForHost(int seconds)
 {
     iWaitForHostS = seconds;
@@ -110,6 +118,7 @@ static void ReachHost(void *hwnd)
         sLastReason = reason;
         if (iWaitForHostS == 0)
             HostLost(reason);
+        bWaiting = 1;
         if (reason != logged) {
             char line[64];
             snprintf(line, sizeof(line), "%s\r\n", reason);

@@ -19,6 +19,10 @@ extern char sSys_RegString[SYS_TEXT_SIZE];
 #define HOST_WAIT_ALWAYS (-1)
 void SetWaitForHost(int seconds);
 
+/* 1 once a try to reach the host server has failed and the link waits for
+   it, as SetWaitForHost allows. */
+int bWaitingForHost(void);
+
 /* Connects to the host server, registers the service with the notification
    port, sets the ready flag and serves notifications for ever (returns only
    when the port could not be opened). Ends the process when the host server

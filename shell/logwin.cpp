@@ -114,6 +114,9 @@ static int AppendQueued(int maxBatches, DWORD deadline)
 void MsgOut(const char *text)
 {
     KeptLogPut(text);
+    /* The service has no window: the kept log is its log. */
+    if (bServiceMode)
+        return;
     if (!bOnWindowThread()) {
         if (LogQueuePut(text))
             PostMessageA(GetParent(hwndMSG1), WM_LOGQUEUE, 0, 0);

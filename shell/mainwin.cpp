@@ -35,11 +35,27 @@ int iMsgXBorder, iMsgYBorder;
 HICON g_hIcon;
 Switches g_switches;
 
+int bServiceMode = 0;
+
 /* Explorer broadcasts this when it rebuilds the tray. */
 static UINT uTaskbarCreated;
 
+/* The service shows no box: nobody may be logged on to close it. What a
+   box would say goes to the kept log and the event log. */
+static void ServiceErr(const char *text)
+{
+    char line[512];
+    snprintf(line, sizeof(line), "%s\r\n", text);
+    MsgOut(line);
+    PlatEventLog(PEVENT_FAILED, line);
+}
+
 int UserErr(const char *text)
 {
+    if (bServiceMode) {
+        ServiceErr(text);
+        return IDOK;
+    }
     return MessageBoxA(nullptr, text, "Quillet", MB_OK);
 }
 
@@ -47,7 +63,10 @@ void FatalErr(const char *text)
 {
     /* The box stays up for a while; a copy started meanwhile must run. */
     ReleaseInstance();
-    FatalBox(text, FATAL_BOX_CLOSE_MS);
+    if (bServiceMode)
+        ServiceErr(text);
+    else
+        FatalBox(text, FATAL_BOX_CLOSE_MS);
 }
 
 static void SetStatusText(const char *text)
@@ -86,6 +105,10 @@ static INT_PTR MsgInitDialog(HWND hwnd)
     iMsgXBorder = actualDialogRect.right - actualEditRect.right;
     iMsgYBorder = actualDialogRect.bottom - actualEditRect.bottom;
 
+    if (bViewerMode) {
+        StartViewer(hwnd);
+        return 0;
+    }
     SetStatusText("Quillet - Ready");
     StartKeptLog(&g_switches);
     SayStarted();
@@ -188,9 +211,12 @@ INT_PTR CALLBACK MainDialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
     case WM_TRAYICON:
         return MsgTrayIcon(hwnd, wParam, lParam);
     case WM_TIMER:
-        if (wParam != IDT_MAIN_STATS)
+        if (wParam == IDT_VIEWER)
+            ViewerTick(hwnd);
+        else if (wParam == IDT_MAIN_STATS)
+            RefreshStatistics(hwnd);
+        else
             return 0;
-        RefreshStatistics(hwnd);
         return 1;
     case WM_LOGQUEUE:
         return MsgLogQueue();
@@ -216,7 +242,8 @@ HWND StartUp(HINSTANCE instance)
     g_nid.uCallbackMessage = WM_TRAYICON;
     g_hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_QUILLET));
     TaskBarIconAdd(g_hIcon, QUILLET_TITLE);
-    ShowWindow(g_hWnd, SW_HIDE);
+    /* The service's window is opened to be looked at. */
+    ShowWindow(g_hWnd, bViewerMode ? SW_SHOW : SW_HIDE);
     return g_hWnd;
 }
 
@@ -243,6 +270,8 @@ void ShutDown(void)
     if (g_hMenu != nullptr)
         DestroyMenu(g_hMenu);
     g_hMenu = g_hPopup = nullptr;
+    if (bViewerMode)
+        return;
     StopServices(QUIT_WAIT_MS);
     PlatEventLog(PEVENT_STOPPED, "- Quit");
     DrainLog();

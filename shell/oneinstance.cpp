@@ -5,6 +5,7 @@
 #include "shell.h"
 
 #include <sddl.h>
+#include <stdio.h>
 #include <tlhelp32.h>
 
 #include "resource.h"
@@ -28,6 +29,31 @@ static const char MUTEX_SDDL[] = "D:(A;;0x00100000;;;WD)";
 /* The process list's name of the program. */
 static const char PROGRAM_FILE[] = "quillet.exe";
 
+/* The mark of a copy that is the service's window, named with its process
+   id: the process list must not take it for a copy that serves. Events
+   may be made in Global\ from any session. */
+static const char VIEWER_MARK_FORMAT[] = "Global\\" QUILLET_INSTANCE_MUTEX ".Viewer.%lu";
+
+/* 1 when process pid has marked itself as the service's window. */
+static int bViewer(DWORD pid)
+{
+    char name[96];
+    snprintf(name, sizeof(name), VIEWER_MARK_FORMAT, (unsigned long)pid);
+    HANDLE mark = OpenEventA(SYNCHRONIZE, FALSE, name);
+    if (mark == nullptr)
+        return 0;
+    CloseHandle(mark);
+    return 1;
+}
+
+void MarkViewer(void)
+{
+    char name[96];
+    snprintf(name, sizeof(name), VIEWER_MARK_FORMAT, (unsigned long)GetCurrentProcessId());
+    /* Kept open until the process ends. */
+    CreateEventA(nullptr, TRUE, FALSE, name);
+}
+
 /* Makes or opens the named mutex, asking to wait on it only; GetLastError
    says ERROR_ALREADY_EXISTS for a name some copy made, or why it failed. */
 static HANDLE MakeMutex(const char *name)
@@ -45,8 +71,9 @@ static HANDLE MakeMutex(const char *name)
     return mutex;
 }
 
-/* 1 when another process runs quillet.exe, else 0. */
-static int bOtherQuilletRuns(void)
+/* 1 when another process runs quillet.exe and is not the service's window,
+   else 0. */
+int bOtherQuilletRuns(void)
 {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE)
@@ -55,8 +82,8 @@ static int bOtherQuilletRuns(void)
     pe.dwSize = sizeof(pe);
     int found = 0;
     for (BOOL more = Process32First(snap, &pe); more && !found; more = Process32Next(snap, &pe))
-        found =
-            lstrcmpiA(pe.szExeFile, PROGRAM_FILE) == 0 && pe.th32ProcessID != GetCurrentProcessId();
+        found = lstrcmpiA(pe.szExeFile, PROGRAM_FILE) == 0 &&
+                pe.th32ProcessID != GetCurrentProcessId() && !bViewer(pe.th32ProcessID);
     CloseHandle(snap);
     return found;
 }

@@ -29,6 +29,7 @@
 
 /* Timers of the main window */
 #define IDT_MAIN_STATS 107 /* numbered as the group it refreshes */
+#define IDT_VIEWER 108     /* the service's log and state, in its window */
 
 /* The About box's only control with a number of its own is IDOK. */
 

@@ -122,8 +122,43 @@ InstanceClaim ClaimInstance(void);
 /* Lets a new copy start; for a copy that is ending. */
 void ReleaseInstance(void);
 
+/* 1 when another quillet.exe runs that is not the service's window: a copy
+   that serves without the mutex, or holds it in its own session only. */
+int bOtherQuilletRuns(void);
+
+/* Marks this process as the service's window, which serves nothing. */
+void MarkViewer(void);
+
 /* Brings the running copy's window up from the tray. */
 void ShowRunningInstance(void);
+
+/* ---- The service (service.cpp) and its window (viewer.cpp) ---- */
+
+/* The name the service is registered under. */
+extern const char QUILLET_SERVICE_NAME[];
+
+/* 1 while quillet.exe runs as the service: no window, no box. */
+extern int bServiceMode;
+
+/* 1 while quillet.exe is the running service's window: it serves nothing. */
+extern int bViewerMode;
+
+/* 1 when the service runs or is starting. */
+int bServiceServes(void);
+
+/* The kept log's folder when no --log-dir is given to the service, into
+   dir (size bytes): under the common application data folder. 0, or -1. */
+int DefaultLogDir(char *dir, int size);
+
+/* The window as the service's: its log of the day so far, then as it
+   grows, and its state, looked at on a timer (IDT_VIEWER). */
+void StartViewer(HWND hwnd);
+void ViewerTick(HWND hwnd);
+
+/* quillet.exe --service: hands the process to the service control
+   manager, which runs the service until it is stopped; the exit status.
+   Started by hand, it says that only the manager starts it, with status 2. */
+int RunService(void);
 
 /* ---- The box shown before the program ends (fatalbox.cpp) ---- */
 

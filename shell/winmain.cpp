@@ -21,7 +21,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
                  g_switches.sUser);
         bReadable = 0;
     }
+    if (bReadable && g_switches.bService) {
+        ghInstance = instance;
+        ExitProcess((UINT)RunService());
+    }
     InstanceClaim claim = ClaimInstance();
+    /* Beside the running service, this copy is its window. */
+    if (claim == INSTANCE_TAKEN && bServiceServes()) {
+        bViewerMode = 1;
+        MarkViewer();
+        if (StartUp(instance) != nullptr)
+            MessageLoop();
+        ShutDown();
+        ExitProcess(0);
+    }
     if (claim == INSTANCE_TAKEN) {
         ShowRunningInstance();
         return 1;

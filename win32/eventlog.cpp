@@ -31,7 +31,8 @@ void PlatEventLog(PlatEvent event, const char *text)
     } kinds[] = {
         {EVENTLOG_INFORMATION_TYPE, MSG_QUILLET_STARTED}, {EVENTLOG_INFORMATION_TYPE, MSG_QUILLET_STOPPED},
         {EVENTLOG_ERROR_TYPE, MSG_PORT_FAILED},           {EVENTLOG_WARNING_TYPE, MSG_HOST_LOST},
-        {EVENTLOG_INFORMATION_TYPE, MSG_HOST_BACK},
+        {EVENTLOG_INFORMATION_TYPE, MSG_HOST_BACK},      {EVENTLOG_WARNING_TYPE, MSG_SERVICE_REFUSED},
+        {EVENTLOG_ERROR_TYPE, MSG_QUILLET_FAILED},
     };
     if ((unsigned)event >= sizeof(kinds) / sizeof(kinds[0]))
         return;

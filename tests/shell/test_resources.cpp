@@ -145,6 +145,8 @@ TEST(Resources, EachEventHasItsKindAndText)
         {PEVENT_PORT_FAILED, EVENTLOG_ERROR_TYPE, "could not open a port"},
         {PEVENT_HOST_LOST, EVENTLOG_WARNING_TYPE, "lost the host server"},
         {PEVENT_HOST_BACK, EVENTLOG_INFORMATION_TYPE, "host server is back"},
+        {PEVENT_REFUSED, EVENTLOG_WARNING_TYPE, "another Quillet serves this host"},
+        {PEVENT_FAILED, EVENTLOG_ERROR_TYPE, "ends on a failure"},
     };
     EventReportFn real = EventReport;
     EventReport = RecordEvent;

@@ -16,7 +16,13 @@
 #      chose; /S /NOIRCNAMES and /S /NOKEPTLOG take those switches out, and
 #      a further /S (an upgrade) keeps them out;
 #   4. the silent uninstaller removes the files, the shortcuts and the
-#      registry entries, and leaves the kept logs.
+#      registry entries, and leaves the kept logs;
+#   5. /S /SERVICE: the service, started automatically under the local
+#      service account, answers a user whose connection palaver-notify.exe
+#      holds, also once the session has ended; quillet.exe started beside it
+#      is its window, showing its log and serving nothing; stopped, port 113
+#      closes within a few seconds; started while a desktop copy serves, it
+#      stops and says why; the uninstaller removes it.
 #
 #   tests/wine/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults dist, build/linux and build/win64)
@@ -132,4 +138,67 @@ reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "Run entry left behind"
 reg_value "$EVENT_KEY" EventMessageFile >/dev/null && fail_now "event source left behind"
 kept_days "$LOG_DIR" | grep -q . || fail_now "the kept log went with the program"
 echo "installer-test: uninstalled silently; no files, shortcuts or registry entries left; the kept logs stay"
+
+# 5. The service from boot. It has no window: its log is the kept log.
+SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\Quillet'
+wait_log() { wait_kept "$LOG_DIR" "$1" "${2:-10}"; }
+# ident_port_open SECONDS: until something listens on port 113, or not.
+ident_port_open() {
+    for _ in $(seq $(($1 * 10))); do
+        ss -Hltn 'sport = :113' | grep -q . && return 0
+        sleep 0.1
+    done
+    return 1
+}
+registered=$(grep -c 'registered service "quillet"' "$HOST")
+setup /S /SERVICE
+[ "$(reg_value "$SERVICE_KEY" Start)" = 0x2 ] || fail_now "service start [$(reg_value "$SERVICE_KEY" Start || true)], expected automatic"
+[ "$(reg_value "$SERVICE_KEY" ObjectName)" = 'NT AUTHORITY\LocalService' ] ||
+    fail_now "service account [$(reg_value "$SERVICE_KEY" ObjectName || true)]"
+reg_value "$RUN_KEY" Quillet >/dev/null && fail_now "a Run entry beside the service"
+ident_port_open 30 || fail_now "the service does not serve port 113"
+wait_for "$HOST" 'registered service "quillet"' 10
+NOTIFIER=("$WINE" "$WIN_BUILD/palaver-notify.exe")
+user_connection 3 alice
+expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
+echo "installer-test: the service answered: 40000,6667 : USERID : UNIX : alice"
+start_exe "$RUN/viewer.out" "$INSTDIR/quillet.exe"
+viewer=$QUILLET
+for _ in $(seq 100); do
+    probe log 2>/dev/null | grep -qF -- "- IdentHandler answered <127.0.0.2> about <40000,6667>" && break
+    sleep 0.2
+done
+probe log | grep -qF -- "- IdentHandler answered <127.0.0.2> about <40000,6667>" ||
+    fail_now "the window does not show the service's log: $(probe log | head -n 5)"
+probe quit || fail_now "could not quit the service's window"
+ended_with "$viewer" 10 0 "after its window was quit"
+[ "$(grep -c 'registered service "quillet"' "$HOST")" = $((registered + 1)) ] ||
+    fail_now "the service's window registered with the host server"
+echo "installer-test: quillet.exe beside the service showed its log, served nothing and quit"
+timeout 60 "$WINE" wineboot --end-session --force >"$RUN/end-session.out" 2>&1 || true
+expect_reply '40000 , 6667\r\n' '40000,6667 : USERID : UNIX : alice\r\n' 20 127.0.0.2
+echo "installer-test: the service still answered after the session ended"
+timeout 60 "$WINE" sc stop Quillet >"$RUN/sc.out" 2>&1 || fail_now "sc stop failed: $(cat "$RUN/sc.out")"
+stopped=$(now_ms)
+for _ in $(seq 50); do
+    ss -Hltn 'sport = :113' | grep -q . || break
+    sleep 0.1
+done
+ss -Hltn 'sport = :113' | grep -q . && fail_now "port 113 still open 5 s after the service was stopped"
+echo "installer-test: stopped, port 113 closed after $(($(now_ms) - stopped)) ms"
+start_exe "$RUN/desktop.out" "$INSTDIR/quillet.exe"
+desktop=$QUILLET
+ident_port_open 60 || fail_now "the desktop copy does not serve"
+timeout 60 "$WINE" sc start Quillet >>"$RUN/sc.out" 2>&1 || true
+wait_log "- Another Quillet serves this host: the service stops, and serves nothing" 20 ||
+    fail_now "the service beside a desktop copy did not say why it stops"
+echo "installer-test: the service started beside a serving desktop copy stopped and said why"
+"$WINE" "$INSTDIR/uninstall.exe" /S >"$RUN/uninstall.out" 2>&1 || fail_now "uninstall.exe /S failed"
+ended_with "$desktop" 10 0 "when the uninstaller closed it"
+for _ in $(seq 300); do
+    [ -e "$INSTDIR" ] || break
+    sleep 0.1
+done
+reg_value "$SERVICE_KEY" ImagePath >/dev/null && fail_now "the service is left behind"
+echo "installer-test: the uninstaller removed the service"
 finish "$NAME"
