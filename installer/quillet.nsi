@@ -77,6 +77,8 @@ VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} ${VERSION_TEXT} Setup"
 VIAddVersionKey /LANG=1033 "LegalCopyright" "MIT License, the ${PRODUCT} authors"
 
 LicenseData "${STAGE}\LICENSE.txt"
+; The components page says the two ways to run and what each needs.
+ComponentText "Start ${PRODUCT} at logon in the tray (it ends when that user logs off), or run it as a service from boot, with no one logged on: the host server must then be reachable without a logged-on user for ${PRODUCT} to register." "" "Choose the components to install:"
 Page license
 Page components
 Page directory
@@ -284,9 +286,10 @@ SectionEnd
 
 ; From boot, without anyone logged on: the service, started automatically
 ; under the local service account (port 113 needs no privilege on Windows),
-; again after a failure, a minute later, up to three times a day. A copy
-; that stops because another Quillet serves reports a stop, not a failure,
-; so that it is not started again and again.
+; again a minute after each failure (the manager repeats the last action
+; for every failure past the list's end). A copy that stops because another
+; Quillet serves reports a stop, not a failure, so that it is not started
+; again and again.
 Section /o "Run ${PRODUCT} as a service from boot" SecService
   Call QuilletSwitches
   StrCpy $R7 '"$INSTDIR\quillet.exe" --service $R9'
@@ -302,17 +305,21 @@ Section /o "Run ${PRODUCT} as a service from boot" SecService
     SetErrorLevel 5
     Quit
   ${EndIf}
-  System::Call '*(i 1, i 60000, i 1, i 60000, i 1, i 60000) p.r3' ; SC_ACTION_RESTART x 3
+  System::Call '*(i 1, i 60000) p.r3' ; SC_ACTION_RESTART after 60 s
 !if "${ARCH}" == "win64"
-  System::Call '*(i 86400, i 0, p 0, p 0, i 3, i 0, p r3) p.r4'
+  System::Call '*(i 86400, i 0, p 0, p 0, i 1, i 0, p r3) p.r4'
 !else
-  System::Call '*(i 86400, p 0, p 0, i 3, p r3) p.r4'
+  System::Call '*(i 86400, p 0, p 0, i 1, p r3) p.r4'
 !endif
   System::Call 'advapi32::ChangeServiceConfig2W(p r2, i 2, p r4) i.r0' ; SERVICE_CONFIG_FAILURE_ACTIONS
   System::Free $4
   System::Free $3
   System::Call 'advapi32::StartServiceW(p r2, i 0, p 0) i.r0'
-  DetailPrint "Started the ${PRODUCT} service: $0"
+  ${If} $0 == 0
+    DetailPrint "The ${PRODUCT} service did not start: see the Application event log"
+  ${Else}
+    DetailPrint "Started the ${PRODUCT} service"
+  ${EndIf}
   System::Call 'advapi32::CloseServiceHandle(p r2)'
   System::Call 'advapi32::CloseServiceHandle(p r1)'
 SectionEnd

@@ -23,6 +23,12 @@
 #      is its window, showing its log and serving nothing; stopped, port 113
 #      closes within a few seconds; started while a desktop copy serves, it
 #      stops and says why; the uninstaller removes it.
+#      Wine runs services in the same session and window station as the
+#      desktop programs, so this cannot show that the lock holds between
+#      Windows' service session and a user's (it rests on names in
+#      Global\, which every session shares), nor that the service serves
+#      with no desktop to show anything on; a restart after a failure is
+#      not exercised either.
 #
 #   tests/wine/installer-test.sh [DIST_DIR] [LINUX_BUILD_DIR] [WIN_BUILD_DIR]
 #   (defaults dist, build/linux and build/win64)
