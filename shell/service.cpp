@@ -41,9 +41,8 @@ static void Report(DWORD state, DWORD waitHintMs)
     Status.dwControlsAccepted =
         state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     Status.dwWaitHint = waitHintMs;
-    Status.dwCheckPoint = state == SERVICE_RUNNING || state == SERVICE_STOPPED
-                              ? 0
-                              : Status.dwCheckPoint + 1;
+    Status.dwCheckPoint =
+        state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : Status.dwCheckPoint + 1;
     SetServiceStatus(hStatus, &Status);
 }
 
@@ -125,8 +124,7 @@ int RunService(void)
        start it again. */
     if (g_switches.iWaitForHost == 0)
         g_switches.iWaitForHost = HOST_WAIT_ALWAYS;
-    SERVICE_TABLE_ENTRYA table[] = {{(LPSTR)QUILLET_SERVICE_NAME, ServiceMain},
-                                    {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYA table[] = {{(LPSTR)QUILLET_SERVICE_NAME, ServiceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherA(table))
         return 0;
     bServiceMode = 0;

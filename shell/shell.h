@@ -150,6 +150,11 @@ int bServiceServes(void);
    dir (size bytes): under the common application data folder. 0, or -1. */
 int DefaultLogDir(char *dir, int size);
 
+/* The --log-dir of a service's command line (its image path), read as the
+   service reads its switches, into dir (size bytes); "" without one. 0, or
+   -1 when the line cannot be read. */
+int ServiceLogDir(const char *command, char *dir, int size);
+
 /* The window as the service's: its log of the day so far, then as it
    grows, and its state, looked at on a timer (IDT_VIEWER). */
 void StartViewer(HWND hwnd);

@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include <vector>
 #include <time.h>
 
 const char QUILLET_SERVICE_NAME[] = "Quillet";
@@ -38,6 +39,35 @@ int DefaultLogDir(char *dir, int size)
     return n > 0 && n < size ? 0 : -1;
 }
 
+int ServiceLogDir(const char *command, char *dir, int size)
+{
+    /* Split as the C runtime splits the service's own command line. */
+    int wideLen = MultiByteToWideChar(CP_ACP, 0, command, -1, nullptr, 0);
+    if (wideLen <= 0)
+        return -1;
+    std::wstring wide((size_t)wideLen, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, command, -1, &wide[0], wideLen);
+    int argc = 0;
+    LPWSTR *wideArgs = CommandLineToArgvW(wide.c_str(), &argc);
+    if (wideArgs == nullptr)
+        return -1;
+    std::vector<std::string> args((size_t)argc);
+    std::vector<const char *> argv((size_t)argc);
+    for (int i = 0; i < argc; i++) {
+        int len = WideCharToMultiByte(CP_ACP, 0, wideArgs[i], -1, nullptr, 0, nullptr, nullptr);
+        args[i].assign(len > 0 ? (size_t)len : 1, '\0');
+        WideCharToMultiByte(CP_ACP, 0, wideArgs[i], -1, &args[i][0], len, nullptr, nullptr);
+        argv[i] = args[i].c_str();
+    }
+    LocalFree(wideArgs);
+    Switches sw;
+    char error[256];
+    if (ReadSwitches(argc, argv.data(), &sw, error, sizeof(error)) != 0)
+        return -1;
+    int n = snprintf(dir, (size_t)size, "%s", sw.sLogDir);
+    return n >= 0 && n < size ? 0 : -1;
+}
+
 /* The service's state and, into dir, its kept log's folder: the value of
    --log-dir on its command line, or the folder it takes without one. The
    state is 0 when there is no service or it cannot be asked. */
@@ -58,20 +88,10 @@ static DWORD ServiceState(char *dir, int size)
         QueryServiceConfigA(svc, nullptr, 0, &needed);
         std::string config(needed + 1, '\0');
         QUERY_SERVICE_CONFIGA *c = (QUERY_SERVICE_CONFIGA *)&config[0];
-        const char *at = needed > 0 && QueryServiceConfigA(svc, c, needed, &needed)
-                             ? strstr(c->lpBinaryPathName, "--log-dir=")
-                             : nullptr;
-        if (at != nullptr) {
-            at += strlen("--log-dir=");
-            char end = *at == '"' ? '"' : ' ';
-            at += *at == '"';
-            const char *stop = strchr(at, end);
-            size_t len = stop != nullptr ? (size_t)(stop - at) : strlen(at);
-            if (len > 0 && len < (size_t)size) {
-                memcpy(dir, at, len);
-                dir[len] = '\0';
-            }
-        }
+        char named[SWITCH_DIR_SIZE];
+        if (needed > 0 && QueryServiceConfigA(svc, c, needed, &needed) &&
+            ServiceLogDir(c->lpBinaryPathName, named, sizeof(named)) == 0 && named[0] != '\0')
+            snprintf(dir, (size_t)size, "%s", named);
     }
     if (svc != nullptr)
         CloseServiceHandle(svc);

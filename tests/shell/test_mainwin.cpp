@@ -528,3 +528,30 @@ TEST_F(MainWindow, StatisticsFieldsFollowTheCounters)
     EXPECT_NE(FieldBeside("Client Connects"), nullptr) << "the caption lost its text";
     iRcvdClientConnects = iRcvdClientQuits = iRcvdIdentRequests = 0;
 }
+
+/* The service's window finds the kept log where the service writes it:
+   the --log-dir of the service's command line, split as the C runtime
+   splits it for the service. */
+TEST(ServiceWindow, LogDirIsTheOneTheServiceReads)
+{
+    struct {
+        const char *command;
+        int result;
+        const char *dir;
+    } cases[] = {
+        {"\"C:\\Program Files\\Quillet\\quillet.exe\" --service --wait-for-host --irc-names "
+         "--log-dir=\"C:\\ProgramData\\Quillet\\Logs\"",
+         0, "C:\\ProgramData\\Quillet\\Logs"},
+        {"C:\\Quillet\\quillet.exe --service --log-dir=D:\\Logs --log-days=9", 0, "D:\\Logs"},
+        {"quillet.exe --service \"--log-dir=D:\\Board Logs\" --wait-for-host", 0, "D:\\Board Logs"},
+        {"\"C:\\Program Files\\Quillet\\quillet.exe\" --service --wait-for-host", 0, ""},
+        {"quillet.exe --service --no-such-switch --log-dir=D:\\Logs", -1, nullptr},
+    };
+    for (const auto &c : cases) {
+        char dir[SWITCH_DIR_SIZE] = "unchanged";
+        EXPECT_EQ(ServiceLogDir(c.command, dir, sizeof(dir)), c.result) << c.command;
+        if (c.dir != nullptr) {
+            EXPECT_STREQ(dir, c.dir) << c.command;
+        }
+    }
+}
