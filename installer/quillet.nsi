@@ -211,7 +211,11 @@ Function ${UN}ServiceControl
     DetailPrint "Stopped the ${PRODUCT} service"
     ${If} $R6 == 1
       System::Call 'advapi32::DeleteService(p r2) i.r4'
-      DetailPrint "Removed the ${PRODUCT} service: $4"
+      ${If} $4 == 0
+        DetailPrint "The ${PRODUCT} service could not be removed"
+      ${Else}
+        DetailPrint "Removed the ${PRODUCT} service"
+      ${EndIf}
     ${EndIf}
     System::Call 'advapi32::CloseServiceHandle(p r2)'
   ${EndIf}
