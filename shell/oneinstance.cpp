@@ -88,6 +88,17 @@ int bOtherQuilletRuns(void)
     return found;
 }
 
+int bOtherQuilletStays(DWORD graceMs)
+{
+    DWORD start = GetTickCount();
+    while (bOtherQuilletRuns()) {
+        if (GetTickCount() - start >= graceMs)
+            return 1;
+        Sleep(100);
+    }
+    return 0;
+}
+
 InstanceClaim ClaimInstance(void)
 {
     const char *names[] = {GLOBAL_MUTEX, LOCAL_MUTEX};

@@ -26,6 +26,11 @@ static const int STOP_WAIT_MS = 3000;
 /* How often the start looks whether it has got far enough to say so. */
 static const DWORD START_LOOK_MS = 100;
 
+/* How long a quillet.exe seen starting beside the service's start has to
+   show itself the service's window: between its start and its mark, a
+   copy that is becoming the window looks like one that serves. */
+static const DWORD STARTING_COPY_GRACE_MS = 2000;
+
 /* The status a service that would be a second Quillet ends with: its own
    code, which the manager's restart after a failure does not act on. */
 static const DWORD SECOND_COPY_CODE = 1;
@@ -88,7 +93,7 @@ static void WINAPI ServiceMain(DWORD, LPSTR *)
     KeepLog(&g_switches);
     /* A desktop copy that could make the mutex only in its own session, or
        runs without it, is seen in the process list. */
-    if (ClaimInstance() == INSTANCE_TAKEN || bOtherQuilletRuns()) {
+    if (ClaimInstance() == INSTANCE_TAKEN || bOtherQuilletStays(STARTING_COPY_GRACE_MS)) {
         static const char TAKEN_LINE[] =
             "- Another Quillet serves this host: the service stops, and serves nothing\r\n";
         ReleaseInstance();

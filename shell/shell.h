@@ -126,6 +126,11 @@ void ReleaseInstance(void);
    that serves without the mutex, or holds it in its own session only. */
 int bOtherQuilletRuns(void);
 
+/* As bOtherQuilletRuns, for the service's start: a copy seen starting may
+   yet mark itself as the service's window or end as a second copy, so only
+   one still there and unmarked after graceMs counts. */
+int bOtherQuilletStays(DWORD graceMs);
+
 /* Marks this process as the service's window, which serves nothing. */
 void MarkViewer(void);
 

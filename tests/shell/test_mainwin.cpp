@@ -10,6 +10,8 @@
 
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string>
 #include <thread>
 
 static const char HELP_LINE[] = "Sorry, No Help available yet!\r\n";
@@ -554,4 +556,57 @@ TEST(ServiceWindow, LogDirIsTheOneTheServiceReads)
             EXPECT_STREQ(dir, c.dir) << c.command;
         }
     }
+}
+
+/* The copies the test below starts: this program under the name
+   quillet.exe, which says it is up, then marks itself as the service's
+   window after the time it is given, or never, and ends before any test. */
+static const int iStartingCopy = [] {
+    char after[16] = "";
+    if (GetEnvironmentVariableA("QUILLET_TEST_MARK_AFTER_MS", after, sizeof(after)) == 0)
+        return 0;
+    CreateEventA(nullptr, TRUE, TRUE, "QuilletTestCopyUp");
+    if (atoi(after) >= 0) {
+        Sleep((DWORD)atoi(after));
+        MarkViewer();
+    }
+    Sleep(6000);
+    ExitProcess(0);
+}();
+
+/* A quillet.exe that becomes the service's window soon after it starts
+   does not stop the starting service; one that stays unmarked does. */
+TEST(ServiceStart, OnlyACopyThatStaysUnmarkedServes)
+{
+    char self[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameA(nullptr, self, sizeof(self)), 0u);
+    std::string copy = self;
+    copy = copy.substr(0, copy.find_last_of('\\') + 1) + "quillet.exe";
+    ASSERT_TRUE(CopyFileA(self, copy.c_str(), FALSE));
+    struct {
+        const char *markAfterMs;
+        int stays;
+    } cases[] = {{"300", 0}, {"-1", 1}};
+    for (const auto &c : cases) {
+        SetEnvironmentVariableA("QUILLET_TEST_MARK_AFTER_MS", c.markAfterMs);
+        std::string line = "quillet.exe";
+        STARTUPINFOA si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi;
+        ASSERT_TRUE(CreateProcessA(copy.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &si, &pi));
+        HANDLE up = nullptr;
+        for (int i = 0; i < 300 && up == nullptr; i++, Sleep(50))
+            up = OpenEventA(SYNCHRONIZE, FALSE, "QuilletTestCopyUp");
+        EXPECT_NE(up, nullptr) << "the copy did not start";
+        EXPECT_EQ(bOtherQuilletStays(2000), c.stays) << "marked after " << c.markAfterMs << " ms";
+        TerminateProcess(pi.hProcess, 0);
+        WaitForSingleObject(pi.hProcess, 5000);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        if (up != nullptr)
+            CloseHandle(up);
+    }
+    SetEnvironmentVariableA("QUILLET_TEST_MARK_AFTER_MS", nullptr);
+    DeleteFileA(copy.c_str());
 }
